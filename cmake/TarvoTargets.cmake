@@ -1,0 +1,48 @@
+# Warning and sanitizer settings for the toolkit's own targets, and helpers to
+# declare libraries and tests the same way in every folder.
+
+add_library(tarvo_warnings INTERFACE)
+target_compile_options(tarvo_warnings INTERFACE -Wall -Wextra -Werror)
+
+add_library(tarvo_sanitize INTERFACE)
+if(TARVO_SANITIZE STREQUAL "address")
+  target_compile_options(tarvo_sanitize INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(tarvo_sanitize INTERFACE -fsanitize=address,undefined)
+elseif(TARVO_SANITIZE STREQUAL "thread")
+  target_compile_options(tarvo_sanitize INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(tarvo_sanitize INTERFACE -fsanitize=thread)
+elseif(NOT TARVO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TARVO_SANITIZE must be address, thread or empty")
+endif()
+
+# tarvo_library(<name> SHARED|STATIC|OBJECT SOURCES ... [LINK ...] [PRIVATE_LINK ...])
+# Declares one of the toolkit's libraries. Include paths are from the repository
+# root, so that code writes #include "platform/Text.h".
+function(tarvo_library name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK;PRIVATE_LINK" ${ARGN})
+  add_library(${name} ${kind} ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_LINK} PRIVATE ${ARG_PRIVATE_LINK} tarvo_warnings)
+  target_link_libraries(${name} PUBLIC tarvo_sanitize)
+endfunction()
+
+# tarvo_test(<name> SOURCES ... [LINK ...] [LABELS ...] [TIMEOUT s])
+# One GoogleTest executable; every test case becomes a ctest test with the
+# given labels (default "unit") and a bounded time.
+function(tarvo_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LINK;LABELS" ${ARGN})
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 60)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} tarvo_testing GTest::gtest GTest::gtest_main
+                        tarvo_warnings tarvo_sanitize)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+               ENVIRONMENT "TARVO_SOURCE_DIR=${CMAKE_SOURCE_DIR};TARVO_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

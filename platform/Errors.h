@@ -1,0 +1,82 @@
+// Windows error codes on Linux.
+//
+// The toolkit's logic and messages are written in Windows error codes ("Error
+// 5: Access is denied."), so the platform layer reports those: errno values and
+// transport failures are mapped to the Windows code with the same meaning, and
+// each code has the English system text Windows gives for it.
+//
+// LastError is per thread, as on Windows: every platform call that can fail
+// sets it when it fails (and leaves it alone when it succeeds).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarvo::platform {
+
+enum : std::uint32_t {
+  ERROR_SUCCESS = 0,
+  ERROR_INVALID_FUNCTION = 1,
+  ERROR_FILE_NOT_FOUND = 2,
+  ERROR_PATH_NOT_FOUND = 3,
+  ERROR_TOO_MANY_OPEN_FILES = 4,
+  ERROR_ACCESS_DENIED = 5,
+  ERROR_INVALID_HANDLE = 6,
+  ERROR_NOT_ENOUGH_MEMORY = 8,
+  ERROR_INVALID_DATA = 13,
+  ERROR_OUTOFMEMORY = 14,
+  ERROR_WRITE_PROTECT = 19,
+  ERROR_NOT_READY = 21,
+  ERROR_CRC = 23,
+  ERROR_SEEK = 25,
+  ERROR_WRITE_FAULT = 29,
+  ERROR_READ_FAULT = 30,
+  ERROR_GEN_FAILURE = 31,
+  ERROR_SHARING_VIOLATION = 32,
+  ERROR_LOCK_VIOLATION = 33,
+  ERROR_HANDLE_EOF = 38,
+  ERROR_HANDLE_DISK_FULL = 39,
+  ERROR_NOT_SUPPORTED = 50,
+  ERROR_FILE_EXISTS = 80,
+  ERROR_CANNOT_MAKE = 82,
+  ERROR_INVALID_PARAMETER = 87,
+  ERROR_BROKEN_PIPE = 109,
+  ERROR_DISK_FULL = 112,
+  ERROR_CALL_NOT_IMPLEMENTED = 120,
+  ERROR_INSUFFICIENT_BUFFER = 122,
+  ERROR_INVALID_NAME = 123,
+  ERROR_MOD_NOT_FOUND = 126,
+  ERROR_PROC_NOT_FOUND = 127,
+  ERROR_DIR_NOT_EMPTY = 145,
+  ERROR_BUSY = 170,
+  ERROR_ALREADY_EXISTS = 183,
+  ERROR_FILENAME_EXCED_RANGE = 206,
+  ERROR_BAD_EXE_FORMAT = 193,
+  ERROR_NO_MORE_ITEMS = 259,
+  ERROR_DIRECTORY = 267,
+  ERROR_NOT_OWNER = 288,
+  ERROR_TOO_MANY_POSTS = 298,
+  ERROR_ABANDONED_WAIT_0 = 735,
+  ERROR_CANCELLED = 1223,
+  ERROR_PRIVILEGE_NOT_HELD = 1314,
+  ERROR_TIMEOUT = 1460,
+  ERROR_FILE_READ_ONLY = 6009,
+};
+
+// Maps an errno value to the Windows code of the same meaning (ENOENT -> 2,
+// EACCES/EPERM -> 5, EROFS -> 19, EBUSY/ETXTBSY -> 32, ENOSPC/EDQUOT -> 112,
+// EEXIST -> 183, ENOTEMPTY -> 145, ...). Unknown values map to 31 (a device
+// attached to the system is not functioning), never to 0.
+std::uint32_t ErrorFromErrno(int err);
+
+// The English system text of a code, without a final period or line break
+// (callers add their own punctuation: "Error %d: %s."). An unknown code gives
+// "Unknown error 0x%x".
+std::string SysErrorMessage(std::uint32_t code);
+
+std::uint32_t GetLastError() noexcept;
+void SetLastError(std::uint32_t code) noexcept;
+// Sets LastError from errno and returns the mapped code.
+std::uint32_t SetLastErrorFromErrno(int err) noexcept;
+
+}  // namespace tarvo::platform

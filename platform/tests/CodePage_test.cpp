@@ -1,0 +1,3 @@
+#include "platform/CodePage.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "platform/DateTime.h"
+
+#include <gtest/gtest.h>

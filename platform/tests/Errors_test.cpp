@@ -1,0 +1,3 @@
+#include "platform/Errors.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "platform/Format.h"
+
+#include <gtest/gtest.h>

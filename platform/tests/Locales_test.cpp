@@ -1,0 +1,3 @@
+#include "platform/Locales.h"
+
+#include <gtest/gtest.h>

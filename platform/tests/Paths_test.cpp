@@ -1,0 +1,3 @@
+#include "platform/Paths.h"
+
+#include <gtest/gtest.h>

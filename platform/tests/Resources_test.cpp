@@ -1,0 +1,3 @@
+#include "platform/Resources.h"
+
+#include <gtest/gtest.h>

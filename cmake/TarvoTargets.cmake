@@ -43,6 +43,5 @@ function(tarvo_test name)
                         tarvo_warnings tarvo_sanitize)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "TARVO_SOURCE_DIR=${CMAKE_SOURCE_DIR};TARVO_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
 endfunction()

@@ -25,6 +25,7 @@ enum : std::uint32_t {
   ERROR_NOT_ENOUGH_MEMORY = 8,
   ERROR_INVALID_DATA = 13,
   ERROR_OUTOFMEMORY = 14,
+  ERROR_NOT_SAME_DEVICE = 17,
   ERROR_WRITE_PROTECT = 19,
   ERROR_NOT_READY = 21,
   ERROR_CRC = 23,
@@ -57,21 +58,28 @@ enum : std::uint32_t {
   ERROR_NOT_OWNER = 288,
   ERROR_TOO_MANY_POSTS = 298,
   ERROR_ABANDONED_WAIT_0 = 735,
+  ERROR_OPERATION_ABORTED = 995,
+  ERROR_IO_DEVICE = 1117,
   ERROR_CANCELLED = 1223,
   ERROR_PRIVILEGE_NOT_HELD = 1314,
   ERROR_TIMEOUT = 1460,
+  ERROR_CANT_RESOLVE_FILENAME = 1921,
   ERROR_FILE_READ_ONLY = 6009,
 };
 
 // Maps an errno value to the Windows code of the same meaning (ENOENT -> 2,
-// EACCES/EPERM -> 5, EROFS -> 19, EBUSY/ETXTBSY -> 32, ENOSPC/EDQUOT -> 112,
-// EEXIST -> 183, ENOTEMPTY -> 145, ...). Unknown values map to 31 (a device
-// attached to the system is not functioning), never to 0.
-std::uint32_t ErrorFromErrno(int err);
+// ENOTDIR -> 3, EACCES/EPERM/EISDIR -> 5, EROFS -> 19, EBUSY/ETXTBSY -> 32,
+// EAGAIN/EDEADLK -> 33 (a lock held elsewhere), EFBIG -> 39, ENOSPC/EDQUOT ->
+// 112, EEXIST -> 183, ENOTEMPTY -> 145, ELOOP -> 1921 (a link where none may
+// be), ...). It is called after a failure, so 0 (a failure that left no errno)
+// and unknown values map to 31 (a device attached to the system is not
+// functioning): a failure never reads as success.
+std::uint32_t ErrorFromErrno(int err) noexcept;
 
 // The English system text of a code, without a final period or line break
 // (callers add their own punctuation: "Error %d: %s."). An unknown code gives
-// "Unknown error 0x%x".
+// "Unknown error 0x%x" (upper-case hexadecimal digits). Texts of the
+// WinInet range (12001-12175) belong to the HTTP layer and are unknown here.
 std::string SysErrorMessage(std::uint32_t code);
 
 std::uint32_t GetLastError() noexcept;

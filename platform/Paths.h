@@ -15,7 +15,10 @@
 //                                               or /tmp/tarvo-<uid>
 //   system folder         TARVO_SYSTEM_DIR      /usr/lib/tarvo          <root>/system
 //
-// No function creates the folder it names; results have no trailing "/".
+// An empty variable counts as unset; a relative XDG_* value is ignored, as the
+// XDG rules say; without HOME the account's home folder is used. No function
+// creates the folder it names; results have no trailing "/". Thread-safe as
+// long as nobody changes the environment at the same time.
 #pragma once
 
 #include <string>

@@ -30,7 +30,9 @@ struct ResourceData {
 using ModuleHandle = const void*;
 
 // Registers the resources of one module for its lifetime. Used by generated
-// code; tests may register resources of their own the same way.
+// code; tests may register resources of their own the same way. The registry
+// keeps the name and data pointers, not copies: they must stay valid until the
+// registration ends. Entries without a name are ignored.
 class ResourceRegistration {
  public:
   ResourceRegistration(const char* module, std::initializer_list<ResourceData> resources);
@@ -51,11 +53,14 @@ struct ResourceName {
 // each module's resources in the order given.
 std::vector<ResourceName> ListResources();
 
-// The module registered under a name (the CMake target name), if loaded.
+// The module registered under a name (the CMake target name, compared
+// exactly), if loaded; the first to register when two share a name.
 std::optional<ModuleHandle> FindModule(std::string_view moduleName);
 
 // The bytes of a resource of one module, names compared ignoring ASCII case;
-// nullopt when that module is not loaded or has no such resource.
+// nullopt when that module is not loaded or has no such resource. An empty
+// resource gives an empty view. When a module has two resources whose names
+// differ only in case, the first is found.
 std::optional<std::string_view> FindResource(ModuleHandle module, std::string_view name);
 
 }  // namespace tarvo::platform

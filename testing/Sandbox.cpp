@@ -98,7 +98,7 @@ void Sandbox::SetEnv(const std::string& name, std::optional<std::string> value) 
 
 std::string SourcePath(std::string_view relative) {
   const char* root = std::getenv("TARVO_SOURCE_DIR");
-  std::string p = root ? root : ".";
+  std::string p = root ? root : TARVO_DEFAULT_SOURCE_DIR;
   p += '/';
   p += relative;
   return p;
@@ -106,7 +106,7 @@ std::string SourcePath(std::string_view relative) {
 
 std::string BinaryPath(std::string_view name) {
   const char* root = std::getenv("TARVO_BINARY_DIR");
-  std::string p = root ? root : ".";
+  std::string p = root ? root : TARVO_DEFAULT_BINARY_DIR;
   p += "/bin/";
   p += name;
   return p;

@@ -49,10 +49,11 @@ class Sandbox {
   std::map<std::string, std::optional<std::string>> fSavedEnv;
 };
 
-// Folder of the test data shipped in the source tree (TARVO_SOURCE_DIR, set by
-// ctest) joined with relative.
+// The source tree (TARVO_SOURCE_DIR, else the tree this build came from)
+// joined with relative: for test data shipped with the sources.
 std::string SourcePath(std::string_view relative);
-// Folder of the build's binaries (TARVO_BINARY_DIR/bin) joined with name.
+// The build's binaries folder (TARVO_BINARY_DIR/bin, else this build's)
+// joined with name.
 std::string BinaryPath(std::string_view name);
 
 }  // namespace tarvo::testing

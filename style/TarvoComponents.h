@@ -55,7 +55,7 @@
 #include <utility>
 #include <vector>
 
-#include "style/TarvoSysColors.h"
+#include "platform/Colors.h"
 
 namespace tarvo {
 

@@ -21,7 +21,7 @@
 // attached styler Changed -> styler styles updated from the scheme -> styler
 // OnChange -> target repainted.
 //
-// Colours are TColor values (style/TarvoSysColors.h). Two markers take part in
+// Colours are TColor values (platform/Colors.h). Two markers take part in
 // the lists: clDefault (0x20000000, inherited from the level above) and clNone
 // (0x1FFFFFFF, explicitly removed).
 //
@@ -46,7 +46,7 @@
 #include <vector>
 
 #include "style/TarvoComponents.h"
-#include "style/TarvoSysColors.h"
+#include "platform/Colors.h"
 
 namespace tarvo {
 

@@ -1,4 +1,4 @@
-#include "style/TarvoSysColors.h"
+#include "platform/Colors.h"
 
 #include <gtest/gtest.h>
 

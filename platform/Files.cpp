@@ -654,11 +654,12 @@ std::optional<std::vector<FileEntry>> TryListFiles(const std::string& folder,
     std::u32string key = FoldedCodePoints(name);
     if (!MatchMaskFolded(key, foldedMask)) continue;
     struct stat st {};
-    if (::fstatat(dfd, d->d_name, &st, 0) != 0 &&
-        ::fstatat(dfd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      continue;  // vanished while we were listing
+    struct stat lst {};
+    if (::fstatat(dfd, d->d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
+    if (!S_ISLNK(lst.st_mode) || ::fstatat(dfd, d->d_name, &st, 0) != 0) st = lst;
     FileEntry e;
     e.name = std::string(name);
+    e.isLink = S_ISLNK(lst.st_mode);
     e.isDirectory = S_ISDIR(st.st_mode);
     e.size = e.isDirectory ? 0 : static_cast<std::uint64_t>(st.st_size);
     items.push_back({std::move(key), std::move(e)});

@@ -111,7 +111,8 @@ bool WriteFileAtomic(const std::string& path, std::string_view data, unsigned mo
 
 struct FileEntry {
   std::string name;  // name only
-  bool isDirectory = false;
+  bool isDirectory = false;  // of what a link points to
+  bool isLink = false;       // the entry itself is a symbolic link
   std::uint64_t size = 0;
 };
 

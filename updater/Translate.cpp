@@ -282,8 +282,10 @@ void TTarvoFileTranslator::ListFolder(const std::string& folder,
   for (const platform::FileEntry& e : entries)
     if (!e.isDirectory && platform::MatchesMask(e.name, "*.*.lng")) list.push_back({folder + e.name, nullptr});
   if (depth >= kMaxFolderDepth) return;
+  // Linked folders are not followed: two links back to a parent would make
+  // the walk grow exponentially with the depth.
   for (const platform::FileEntry& e : entries)
-    if (e.isDirectory) ListFolder(folder + e.name + "/", list, depth + 1);
+    if (e.isDirectory && !e.isLink) ListFolder(folder + e.name + "/", list, depth + 1);
 }
 
 void TTarvoFileTranslator::ListSources(std::vector<TTranslateSource>& list) const {

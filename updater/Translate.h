@@ -149,7 +149,8 @@ class TTarvoTranslator {
 };
 
 // Sources in files "<language>.<part>.lng" under FilePath and, recursively, all
-// its subfolders (files of a folder before its subfolders, each sorted by name).
+// its subfolders (files of a folder before its subfolders, each sorted by name;
+// links to folders are not followed).
 class TTarvoFileTranslator : public TTarvoTranslator {
  public:
   // The folder searched, with a trailing "/"; starts as the folder of the

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -486,6 +488,24 @@ TEST(Listing, SortedByFoldedNameWithMask) {
     EXPECT_EQ(e.size, e.isDirectory ? 0u : e.name.size());
   }
   EXPECT_TRUE(ListFiles(box.Root(), "*.none").empty());
+}
+
+TEST(Listing, LinksReportTheirTargetAndThemselves) {
+  Sandbox box;
+  box.MakeDir("dir");
+  box.WriteFile("file", "12345");
+  ASSERT_EQ(::symlink(box.Path("dir").c_str(), box.Path("to-dir").c_str()), 0);
+  ASSERT_EQ(::symlink(box.Path("file").c_str(), box.Path("to-file").c_str()), 0);
+  ASSERT_EQ(::symlink(box.Path("nowhere").c_str(), box.Path("dangling").c_str()), 0);
+  std::map<std::string, FileEntry> byName;
+  for (const auto& e : ListFiles(box.Root())) byName[e.name] = e;
+  ASSERT_EQ(byName.size(), 5u);
+  EXPECT_TRUE(byName["to-dir"].isDirectory && byName["to-dir"].isLink);
+  EXPECT_TRUE(!byName["to-file"].isDirectory && byName["to-file"].isLink);
+  EXPECT_EQ(byName["to-file"].size, 5u);
+  EXPECT_TRUE(!byName["dangling"].isDirectory && byName["dangling"].isLink);
+  EXPECT_TRUE(byName["dir"].isDirectory && !byName["dir"].isLink);
+  EXPECT_FALSE(byName["file"].isLink);
 }
 
 TEST(Listing, UnreadableFolders) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/CodePage.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -169,6 +171,10 @@ TEST_F(FileCatalogue, ListsSourcesRecursivelyInAStableOrder) {
   Source("Russian.lng", "[s]\nk=one dot only\n");
   Source("Russian.x.txt", "[s]\nk=wrong extension\n");
   Source("English.top.lng", "[s]\nk=english\n");
+  // Links back to a parent are not followed (two of them would make the walk
+  // exponential in the depth).
+  std::filesystem::create_directory_symlink("..", box_.Path("lng/sub/up1"));
+  std::filesystem::create_directory_symlink("..", box_.Path("lng/sub/up2"));
   Load();
   EXPECT_EQ(translator_->FileCount(), 3);
   // Files of a folder come before its subfolders, so the nested one wins.

@@ -27,11 +27,17 @@ function(tarvo_library name kind)
   target_link_libraries(${name} PUBLIC tarvo_sanitize)
 endfunction()
 
-# tarvo_test(<name> SOURCES ... [LINK ...] [LABELS ...] [TIMEOUT s])
+# tarvo_test(<name> SOURCES ... [LINK ...] [LABELS ...] [TIMEOUT s] [SERIAL])
 # One GoogleTest executable; every test case becomes a ctest test with the
-# given labels (default "unit") and a bounded time.
+# given labels (default "unit") and a bounded time. SERIAL keeps its cases from
+# running beside other tests (for tests that bound how long real processes
+# take, which a second test on the other core would distort).
 function(tarvo_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LINK;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LINK;LABELS" ${ARGN})
+  set(serial FALSE)
+  if(ARG_SERIAL)
+    set(serial TRUE)
+  endif()
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
@@ -43,5 +49,5 @@ function(tarvo_test name)
                         tarvo_warnings tarvo_sanitize)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} RUN_SERIAL ${serial})
 endfunction()

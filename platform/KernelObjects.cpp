@@ -190,10 +190,17 @@ bool ReadOwnedMark(int fd) {
 
 // Mutexes a thread owns, so that a thread ending without releasing them
 // abandons them instead of blocking everyone for ever.
+// Set when the thread's list is gone: a static destructor at process exit may
+// still wait for or release a mutex after the main thread's thread-locals were
+// destroyed, and must not touch the list then (the kernel drops the lock when
+// the process ends anyway).
+thread_local bool tOwnedGone = false;
+
 struct OwnedMutexes {
   std::vector<std::shared_ptr<MutexObject>> items;
 
   ~OwnedMutexes() {
+    tOwnedGone = true;
     const auto self = std::this_thread::get_id();
     for (auto& obj : items) {
       std::lock_guard lock(obj->m);
@@ -367,7 +374,7 @@ WaitResult NamedMutex::Wait(std::uint32_t timeoutMs) {
     obj.owner = self;
     obj.recursion = 1;
   }
-  tOwned.Add(fObject);
+  if (!tOwnedGone) tOwned.Add(fObject);
   return abandoned ? WaitResult::Abandoned : WaitResult::Signaled;
 }
 
@@ -393,7 +400,7 @@ bool NamedMutex::Release() {
       last = true;
     }
   }
-  if (last) tOwned.Remove(&obj);
+  if (last && !tOwnedGone) tOwned.Remove(&obj);
   return true;
 }
 

@@ -60,6 +60,16 @@ std::optional<std::string> AwaitFile(const std::string& path) {
 // its lock, and the next waiter gets the mutex within a second, told that it
 // was abandoned. The mutex counts as existing only while a live process holds
 // a handle, even though the dead holder's file stays behind.
+// Libraries release their mutexes when they unload, which at process exit is
+// after the main thread's thread-locals are gone.
+TEST(NamedMutex, UsableFromStaticDestructorsAtExit) {
+  Sandbox box;
+  Child child("mutex-at-exit \"TARVO Exit_Mtx\"");
+  ASSERT_TRUE(child) << GetLastError();
+  ASSERT_EQ(child->Wait(20000), WaitResult::Signaled);
+  EXPECT_EQ(child->ExitCode(), std::optional<std::uint32_t>(0));
+}
+
 TEST(NamedMutex, KilledHolderAbandonsItToTheNextWaiter) {
   Sandbox box;
   const std::string name = "TARVO Trade (test)_Mtx";

@@ -14,6 +14,9 @@
 //                                      creates the block, writes text at its
 //                                      start, creates ready-file with "existed"
 //                                      or "new", then sleeps up to 30 s
+//   mutex-at-exit <name>               owns and releases the named mutex in main
+//                                      and again in a static destructor at exit
+//                                      (after the thread's locals are gone)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +68,19 @@ int main(int argc, char** argv) {
     char buf[4096];
     if (!::getcwd(buf, sizeof buf)) return 101;
     WriteFile(argv[2], buf);
+    return 0;
+  }
+  if (mode == "mutex-at-exit" && argc == 3) {
+    struct AtExit {
+      std::string name;
+      ~AtExit() {
+        NamedMutex m = NamedMutex::Create(name);
+        if (!m.Valid() || m.Wait(5000) == WaitResult::Timeout || !m.Release()) std::_Exit(105);
+      }
+    };
+    static AtExit atExit{argv[2]};
+    NamedMutex m = NamedMutex::Create(argv[2]);
+    if (!m.Valid() || m.Wait(5000) == WaitResult::Timeout || !m.Release()) return 102;
     return 0;
   }
   if (mode == "mutex-hold" && argc == 4) {

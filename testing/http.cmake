@@ -1,0 +1,13 @@
+# Servers for HTTP tests: an in-process HTTP/HTTPS server (cpp-httplib with
+# OpenSSL) and a raw TCP fault server. Linked by the tests that need them.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+find_package(OpenSSL REQUIRED)
+find_package(ZLIB REQUIRED)
+
+tarvo_library(tarvo_http_testing STATIC
+  SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/HttpTestServer.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/FaultServer.cpp
+  LINK tvPlatform tarvo_testing
+  PRIVATE_LINK PkgConfig::CPPHTTPLIB OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)

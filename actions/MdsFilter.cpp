@@ -217,14 +217,6 @@ bool Compatible(const TMdsColumn* a, const TMdsColumn* b) {
   return a->GetTypeCode() == b->GetTypeCode();
 }
 
-int CmpDouble(double a, double b) {
-  if (a < b) return -1;
-  if (a > b) return 1;
-  if (a == b) return 0;
-  bool an = std::isnan(a), bn = std::isnan(b);
-  if (an && bn) return 0;
-  return an ? -1 : 1;
-}
 
 // Sets the interval of a Signed/Unsigned scalar test.
 void SetInterval(TColumnTest& t, TMdsRelation rel, const ExactNum& a, const ExactNum& b) {
@@ -349,7 +341,7 @@ TColumnTest CompileTest(const TMdsColumn* column, const TMdsParam& p, bool& isNu
     std::sort(t.ints.begin(), t.ints.end());
     std::sort(t.uints.begin(), t.uints.end());
     std::sort(t.doubles.begin(), t.doubles.end(),
-              [](double a, double b) { return CmpDouble(a, b) < 0; });
+              [](double a, double b) { return CompareDoubles(a, b) < 0; });
     std::sort(t.fixeds.begin(), t.fixeds.end(),
               [](const TFixed& a, const TFixed& b) { return CompareFixed(a, b) < 0; });
     if (t.kind == Kind::Text) t.strings = std::move(strings);
@@ -522,7 +514,7 @@ bool TestColumn(const TFilterElement& e, const TColumnTest& t, const TMdsRecord&
         break;
       case Kind::Double:
         found = std::binary_search(t.doubles.begin(), t.doubles.end(), Load<double>(p),
-                                   [](double a, double b) { return CmpDouble(a, b) < 0; });
+                                   [](double a, double b) { return CompareDoubles(a, b) < 0; });
         break;
       case Kind::Fixed:
         found = std::binary_search(
@@ -559,7 +551,7 @@ bool TestColumn(const TFilterElement& e, const TColumnTest& t, const TMdsRecord&
     }
     case Kind::Double: {
       const double v = Load<double>(p);
-      return ByRelation(rel, CmpDouble(v, t.d1), rel == prBW ? CmpDouble(v, t.d2) : 0);
+      return ByRelation(rel, CompareDoubles(v, t.d1), rel == prBW ? CompareDoubles(v, t.d2) : 0);
     }
     case Kind::Fixed: {
       const TFixed v = TFixed::FromRaw(p);

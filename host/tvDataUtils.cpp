@@ -43,14 +43,6 @@ int Cmp(T a, T b) {
   return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-int CmpDouble(double a, double b) {
-  if (a < b) return -1;
-  if (a > b) return 1;
-  if (a == b) return 0;
-  bool an = std::isnan(a), bn = std::isnan(b);
-  if (an && bn) return 0;
-  return an ? -1 : 1;
-}
 
 int CmpBytes(const void* a, const void* b, std::size_t la, std::size_t lb) {
   std::size_t n = la < lb ? la : lb;
@@ -104,7 +96,7 @@ int CompareData(int type, const void* a, const void* b, std::size_t lenA, std::s
       return Cmp(Load<std::uint64_t>(a), Load<std::uint64_t>(b));
     case mtcDouble:
     case mtcDateTime:
-      return CmpDouble(Load<double>(a), Load<double>(b));
+      return CompareDoubles(Load<double>(a), Load<double>(b));
     case mtcFixed:
       return CompareFixed(TFixed::FromRaw(a), TFixed::FromRaw(b));
     default:

@@ -132,15 +132,6 @@ double NumToDouble(const Num& n) {
   return f.ToDouble();
 }
 
-int CompareDoubles(double a, double b) {
-  if (a < b) return -1;
-  if (a > b) return 1;
-  if (a == b) return 0;
-  // NaN: equal to itself, before every number, so that orderings stay total.
-  bool an = std::isnan(a), bn = std::isnan(b);
-  if (an && bn) return 0;
-  return an ? -1 : 1;
-}
 
 int CompareNums(const Num& a, const Num& b) {
   if (a.isDouble || b.isDouble) return CompareDoubles(NumToDouble(a), NumToDouble(b));
@@ -472,6 +463,16 @@ std::string VarToStr(const Variant& v) noexcept {
 
 TFixed VarToFixed(const Variant& v) {
   return v.AsFixed();
+}
+
+int CompareDoubles(double a, double b) noexcept {
+  if (a < b) return -1;
+  if (a > b) return 1;
+  if (a == b) return 0;
+  // NaN: equal to itself, before every number, so that orderings stay total.
+  const bool an = std::isnan(a), bn = std::isnan(b);
+  if (an && bn) return 0;
+  return an ? -1 : 1;
 }
 
 }  // namespace tarvo

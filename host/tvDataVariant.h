@@ -175,6 +175,10 @@ class Variant {
 bool VarEqual(const Variant& a, const Variant& b) noexcept;
 // Ordering as described above: <0, 0, >0; raises "CannotConvertValue".
 int VarCompare(const Variant& a, const Variant& b);
+
+// Total order of doubles: <0, 0, >0, with NaN equal to itself and before every
+// number, so that sorting and filtering never see an inconsistent order.
+int CompareDoubles(double a, double b) noexcept;
 // The text of a value, "" for empty, null and values without text; never throws.
 std::string VarToStr(const Variant& v) noexcept;
 // The fixed-point form of a value ("CannotConvertValue" when it has none).

@@ -41,6 +41,17 @@ CivilTime DecodeDateTime(TDateTime value);
 // Time of day only, as a value in [0, 1), to the nearest millisecond.
 TDateTime TimeOf(TDateTime value);
 bool IsLeapYear(int year);
+// Days since 1970-01-01 of a civil date of the proleptic Gregorian calendar,
+// and back; exact for every day an int64 can count.
+inline constexpr std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
 int DaysInMonth(int year, int month);
 
 // Current time, local and UTC, and conversions between local time (the

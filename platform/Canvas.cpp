@@ -1075,7 +1075,9 @@ void TCanvas::Arc(int x1, int y1, int x2, int y2, int x3, int y3, int x4, int y4
   const I64Rect box = NormalBox(*this, x1, y1, x2, y2);
   if (box.Empty()) return;
   const ShapeBox b = PathBox(box, fPen);
-  const auto [a0, a1] = ArcAngles(b, Device(*this, x3, y3), Device(*this, x4, y4));
+  // Plain copies: clang 14 cannot capture structured bindings in a lambda.
+  const auto angles = ArcAngles(b, Device(*this, x3, y3), Device(*this, x4, y4));
+  const double a0 = angles.first, a1 = angles.second;
   const int w = PenWidth(fPen);
   const std::vector<double> dashes = CairoDashes(fPen);
   auto path = [&](cairo_t* cr) {

@@ -317,7 +317,6 @@ bool RemoveFileVersionInfo(const std::string& path) {
 namespace {
 // Days from 1601-01-01 to 1899-12-30.
 constexpr double kFileTimeEpochDays = 109205.0;
-constexpr double kTicksPerDay = 864000000000.0;
 }  // namespace
 
 std::optional<double> FileTimeToDateTime(std::uint64_t fileTime) {

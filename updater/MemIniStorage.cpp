@@ -76,18 +76,18 @@ void TTarvoTranslateSection::Write(std::string_view key, std::string value) {
 void TTarvoTranslateSections::SetStrings(const std::vector<std::string>& lines) {
   TTarvoTranslateSection* section = nullptr;
   for (const std::string& raw : lines) {
-    const std::string line = platform::Trim(raw);
+    const std::string_view line = platform::TrimView(raw);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-      const std::string name = line.substr(1, line.size() - 2);
+      const std::string name(line.substr(1, line.size() - 2));
       section = &fList.GetOrAdd(name, [&] { return std::make_unique<TTarvoTranslateSection>(name); });
       continue;
     }
     if (!section) continue;
     const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    section->Write(platform::Trim(std::string_view(line).substr(0, eq)),
-                   platform::Trim(std::string_view(line).substr(eq + 1)));
+    if (eq == std::string_view::npos) continue;
+    section->Write(platform::TrimView(line.substr(0, eq)),
+                   std::string(platform::TrimView(line.substr(eq + 1))));
   }
 }
 

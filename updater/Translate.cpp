@@ -73,13 +73,6 @@ void AppendAdapted(std::string& out, std::string_view name, const std::string& v
   }
 }
 
-// The text without the characters up to U+0020 at its ends.
-std::string_view TrimView(std::string_view s) noexcept {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
-
 // Expands "${name}" variables from the section "Variables" in one scan from the
 // left. Returns false with a message on the first wrong variable.
 bool ExpandVariables(const TTarvoTranslateSections& sections, std::string_view s,
@@ -100,7 +93,7 @@ bool ExpandVariables(const TTarvoTranslateSections& sections, std::string_view s
       error = platform::Format("Wrong variable name syntax in translation: \"%s\"", {s.substr(i)});
       return false;
     }
-    const std::string_view name = TrimView(s.substr(i + 2, close - i - 2));
+    const std::string_view name = platform::TrimView(s.substr(i + 2, close - i - 2));
     if (name.empty()) {
       error = platform::Format("Empty variable name in translation: \"%s\"",
                                {s.substr(i, close - i + 1)});

@@ -127,12 +127,17 @@ class TUpdateDialog : public TDialog {
   // Blank lines and lines naming the updater itself are dropped silently.
   void ParseCmdLine(const std::string& FileName);
 
-  // Registry-only mode: records the version in the product's uninstall record.
+  // Records Version as "DisplayVersion" of the uninstall record RegKey under
+  // RootKey (also the registry-only mode). False, logging nothing, when RegKey
+  // is empty or the key cannot be opened for writing; false with a log line
+  // when the write fails.
   static bool UpdateUninstallRegKey(platform::RegRoot RootKey, const std::string& RegKey,
                                     const std::string& Version);
 
-  // The order of a run: backup, install, version record, launch, and the
-  // final message; run by DoShow.
+  // The order of a run: backup, journal, install, version record, launch,
+  // backup list, and the final message; run by DoShow. A failed install or
+  // launch is undone from the backup; when the undo fails the backup folder
+  // is kept (it holds the only copies of the replaced files).
   void StartUpdate();
   void ShowSoftFailure();
   void ShowHardFailure();
@@ -172,8 +177,13 @@ class TUpdateDialog : public TDialog {
   void DoInitDialog() override;
   void DoShow() override;
 
-  // The steps of a run, built by the next updater issue. Until then each is
-  // a marked failure: it logs that it is not available and changes nothing.
+  // The steps of a run. Backup and InstallFiles keep, per entry, whether its
+  // file was absent before the run, saved, and applied; Rollback and
+  // SaveBackupFileList decide from those flags, never by comparing names (two
+  // names that differ only in letter case are two files here).
+  //
+  // CleanupFolder logs and empties a folder's files (DeleteFolderFiles),
+  // keeping its subfolders; symbolic links are removed, never followed.
   void CleanupFolder(const std::string& folder);
   bool Backup(const TFileItems& files, const std::string& exeFolder,
               const std::string& backupFolder);
@@ -183,8 +193,33 @@ class TUpdateDialog : public TDialog {
   bool UpdateVersionInfo(const std::string& folder, const std::string& version);
   bool CompleteUpdate(const std::string& exeName, const std::string& exeArgs);
   void SaveBackupFileList();
+  // The words of the messages: "Update"/"Rollback" and "updating"/"restoring".
+  static std::string UtilityName();
+  // Starts file with parameters in its own folder; waits up to 10 s for an
+  // exit code 0 when wait is set. False with platform::GetLastError() set
+  // when it could not be started.
+  static bool ExecuteProgram(platform::WindowHandle owner, const std::string& file,
+                             const std::string& parameters, bool wait, bool elevated);
+  void UpdateWhatsNew();
+  // The run's journal: written before the install step begins, it tells a
+  // later start which files to bring back from the backup (saved entries) and
+  // which to delete (entries known to have been absent) should this process
+  // die before the run ends. Removed when the run ends in any way it reports.
+  void WriteJournal();
 
  private:
+  // What the run knows about one applied entry: its path and whether a copy
+  // of its earlier file is in the backup folder.
+  struct TApplied {
+    std::string path;
+    bool backedUp = false;
+  };
+  std::vector<TApplied> fApplied;
+  // Relative paths (exact spelling) whose file was saved, and whose file was
+  // found absent, by Backup.
+  std::vector<std::string> fSavedPaths;
+  std::vector<std::string> fAbsentPaths;
+
   bool fHasBackup = false;
   std::vector<std::string> fBackupedFiles;
   std::vector<std::string> fUpdatedFiles;
@@ -207,8 +242,26 @@ class TUpdateDialog : public TDialog {
 // either does not exist.
 bool SameFolder(const std::string& a, const std::string& b);
 
+// The journal of an interrupted run, in the data folder.
+std::string JournalPath();
+// Undoes an interrupted run recorded in the journal, if there is one: logs
+// every step and tells the user through a box. The journal is untrusted (the
+// data folder is shared): a folder that is not the updater's own program
+// folder or one of the data folder's two working folders, or a path that is
+// absolute or climbs out, makes it void. The journal is removed when the undo
+// worked or the journal is void; kept otherwise, so that the next start tries
+// again.
+void RecoverInterruptedRun(const std::string& title);
+
+// Test hook: with TARVO_UPDATER_KILL_AFTER=n in the environment, the process
+// kills itself (SIGKILL) after its n-th file operation of backup, install or
+// undo, as a crash or a power loss would end it.
+void CountFileOperation();
+
 // The program: params[0] is the program, the rest its parameters. Returns the
-// exit code (0 on every path of a run).
+// exit code: 0 on every path of a run; in the registry-only mode ("updatereg")
+// 1 when the record could not be written, so that the updater that started it
+// and waits for it can tell.
 int RunUpdater(std::vector<std::string> params);
 
 }  // namespace tarvo::updater

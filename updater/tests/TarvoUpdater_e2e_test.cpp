@@ -13,99 +13,10 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "testing/Sandbox.h"
+#include "updater/tests/UpdaterRun.h"
 
 namespace pf = tarvo::platform;
-
-namespace {
-
-struct Box {
-  std::string result, flags, languageId, shield, owner, caption, text;
-};
-
-std::string Unescape(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 1 < s.size()) {
-      const char c = s[++i];
-      out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-class UpdaterRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    install = box.MakeDir("install") + "/";
-    // The program and the platform library it loads from its own folder.
-    for (const char* name : {"TarvoUpdater", "libtvPlatform.so"})
-      ASSERT_TRUE(pf::CopyFile(tarvo::testing::BinaryPath(name), install + name)) << name;
-    Stamp(install + "TarvoTrade.exe", {"--company", "Orvanta", "--internal-name", "TARVOTRADE",
-                                       "--product-name", "TARVO Trade"});
-    Stamp(install + "tvVersion.pkgx", {"--company", "Orvanta", "--file-version", "5.2.0.17"});
-    data = box.Path("common/TARVO/Trade/");
-    box.SetEnv("TARVO_ANSI_CODEPAGE", "windows-1251");
-    box.SetEnv("TARVO_DIALOG_SCRIPT", box.Path("script.txt"));
-    box.SetEnv("TARVO_DIALOG_RECORD", box.Path("record.txt"));
-    box.SetEnv("TARVO_WINDOW_LIST", std::nullopt);
-  }
-
-  void Stamp(const std::string& path, std::vector<std::string> args) {
-    if (!pf::FileExists(path)) {
-      ASSERT_TRUE(pf::WriteFileAtomic(path, "program body", 0755));
-    }
-    std::string params;
-    for (const auto& a : args) params += pf::QuoteArgument(a) + " ";
-    params += pf::QuoteArgument(path);
-    auto p = pf::LaunchProcess({tarvo::testing::BinaryPath("verstamp"), params, "", false});
-    ASSERT_TRUE(p);
-    ASSERT_EQ(p->Wait(30000), pf::WaitResult::Signaled);
-    ASSERT_EQ(p->ExitCode(), 0u);
-  }
-
-  void Script(const std::string& answers) { box.WriteFile("script.txt", answers); }
-  void List(const std::string& folder, const std::string& text) {
-    box.WriteFile("common/TARVO/Trade/" + folder + "/FileList.$$$", text);
-  }
-
-  // Runs the program with a parameter string; its exit code.
-  std::uint32_t Run(const std::string& params = "") {
-    auto p = pf::LaunchProcess({install + "TarvoUpdater", params, "", false});
-    EXPECT_TRUE(p);
-    if (!p) return 0xFFFF;
-    if (p->Wait(60000) != pf::WaitResult::Signaled) {
-      p->Terminate();
-      ADD_FAILURE() << "the updater did not end";
-      return 0xFFFF;
-    }
-    return p->ExitCode().value_or(0xFFFF);
-  }
-
-  std::vector<Box> Boxes() const {
-    std::vector<Box> out;
-    const auto text = box.ReadFile("record.txt");
-    if (!text) return out;
-    for (const auto& line : pf::SplitString(*text, '\n')) {
-      if (line.empty()) continue;
-      const auto f = pf::SplitString(line, '\t');
-      if (f.size() != 7) {
-        ADD_FAILURE() << "bad record line " << line;
-        continue;
-      }
-      out.push_back({f[0], f[1], f[2], f[3], f[4], Unescape(f[5]), Unescape(f[6])});
-    }
-    return out;
-  }
-
-  std::string LogText() const { return box.ReadFile("common/TARVO/Trade/update.log").value_or(""); }
-
-  tarvo::testing::Sandbox box;
-  std::string install, data;
-};
-
-}  // namespace
+using tarvo::updater::testing::UpdaterRun;
 
 TEST_F(UpdaterRun, NoProductFound) {
   ASSERT_TRUE(pf::DeleteFile(install + "TarvoTrade.exe"));
@@ -214,21 +125,6 @@ TEST_F(UpdaterRun, RollbackConfirmationAnsweredNo) {
   EXPECT_NE(log.find("========== rollback end ==========\r\n\r\n\r\n\r\n"), std::string::npos);
 }
 
-TEST_F(UpdaterRun, AMatchingListRunsInsideTheWindowAndFailsVisibly) {
-  List("Update", "\"" + install + "TarvoTrade.exe\" -restart\r\nU a.dll\r\n");
-  Script("IDOK");
-  EXPECT_EQ(Run(), 0u);
-  const auto boxes = Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_NE(boxes[0].owner, "0");  // owned by the progress window
-  EXPECT_EQ(boxes[0].text.rfind("\"TARVO Trade \" updating failed", 0), 0u);
-  const std::string log = LogText();
-  EXPECT_NE(log.find("Current product version is 5.2.0.17"), std::string::npos);
-  EXPECT_NE(log.find("Backup(): not available in this build"), std::string::npos);
-  EXPECT_NE(log.find("StartUpdate() exit"), std::string::npos);
-  EXPECT_TRUE(pf::FileExists(data + "Update/FileList.$$$"));
-}
-
 TEST_F(UpdaterRun, ProductStillRunningAndCancelled) {
   const std::string ready = box.Path("ready");
   auto helper = pf::LaunchProcess({tarvo::testing::BinaryPath("updater_test_helper"),
@@ -275,12 +171,4 @@ TEST_F(UpdaterRun, ProductThatEndsWithinTheWaitIsNotReported) {
   const auto boxes = Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text.rfind("No updates found", 0), 0u);
-}
-
-TEST_F(UpdaterRun, UpdateRegModeDoesNothingVisible) {
-  List("Update", "\"" + install + "TarvoTrade.exe\" \r\nU a.dll\r\n");
-  Script("IDOK");
-  EXPECT_EQ(Run("-updatereg \"{Tarvo Trade}\" -elevated"), 0u);
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_FALSE(pf::FileExists(data + "update.log"));
 }

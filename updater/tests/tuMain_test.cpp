@@ -153,12 +153,16 @@ TEST(SameFolder, ComparesTheFolderOnDisk) {
   EXPECT_FALSE(SameFolder(a, ""));
 }
 
+// A run whose first source file is missing: the step fails before anything is
+// applied, so nothing is undone and the user sees the soft failure.
 TEST(UpdateDialog, ShowModalRunsTheRunInsideTheWindowAndFailsVisibly) {
   tarvo::testing::Sandbox box;
+  const std::string exe = box.MakeDir("install") + "/";
+  box.WriteFile("install/a.dll", "old a");
   tarvo::SetTranslatorClass(&tarvo::CreateTranslatorOf<tarvo::TTarvoResourceTranslator>);
   tarvo::FreeTranslator();
   tarvo::Translator().SetLanguage("English");
-  auto dialogs = pf::ScriptedDialogs::FromText("IDOK");
+  auto dialogs = pf::ScriptedDialogs::FromText("IDOK\nIDOK\n");
   pf::SetDialogService(dialogs);
   pf::SilentProgressWindow window;
   TDialog::SetWindowFactory([&] { return std::make_unique<ForwardingWindow>(window); });
@@ -169,6 +173,9 @@ TEST(UpdateDialog, ShowModalRunsTheRunInsideTheWindowAndFailsVisibly) {
   auto dialog = TDialog::Create<TUpdateDialog>(nullptr, kProgressDialogTemplate);
   dialog->SetExeTitle("TARVO Trade ");
   dialog->Files() = {{"a.dll", kOpUpdate}, {"b.dll", kOpDelete}, {"c.dll", kOpUpdate}};
+  dialog->SetExeFolder(exe);
+  dialog->SetUpdateFolder(box.MakeDir("data/Update") + "/");
+  dialog->SetBackupFolder(box.Path("data/Rollback/"));
   const int result = dialog->ShowModal();
   TDialog::SetWindowFactory(nullptr);
   CloseLog();
@@ -181,25 +188,30 @@ TEST(UpdateDialog, ShowModalRunsTheRunInsideTheWindowAndFailsVisibly) {
   EXPECT_EQ(dialog->Handle(), 0u);  // the window is gone
 
   const auto calls = dialogs->Calls();
-  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls.size(), 2u);
   EXPECT_NE(calls[0].request.owner, 0u);
-  EXPECT_EQ(calls[0].request.text,
+  EXPECT_EQ(calls[0].request.text, "Error updating \"TARVO Trade \".\r\n\r\nSource file \"" +
+                                       box.Path("data/Update/") + "a.dll\" not found.");
+  EXPECT_EQ(calls[1].request.text,
             "\"TARVO Trade \" updating failed: some of new files could not be copied, update was "
             "rolled back.\r\n\r\nTry to install this update later by running Orvanta Update with "
             "administrative privileges.");
 
   const auto log = box.ReadFile("update.log");
   ASSERT_TRUE(log);
-  const std::string order[] = {"StartUpdate() begin", "Current product version is ",
-                               "CleanupFolder(",      "Backup(): not available",
-                               "MsgBox(MB_ICONERROR", "StartUpdate() exit"};
+  const std::string order[] = {"StartUpdate() begin",    "Current product version is ",
+                               "CleanupFolder(",         "Backup() exit: 1",
+                               "InstallFiles() exit: 0", "MsgBox(MB_ICONERROR",
+                               "StartUpdate() exit"};
   std::size_t at = 0;
   for (const auto& step : order) {
     const std::size_t found = log->find(step, at);
     ASSERT_NE(found, std::string::npos) << step;
     at = found;
   }
-  EXPECT_EQ(log->find("InstallFiles"), std::string::npos);  // never reached
+  EXPECT_EQ(log->find("Rolling back file"), std::string::npos);  // nothing to undo
+  EXPECT_EQ(box.ReadFile("install/a.dll"), "old a");
+  EXPECT_FALSE(pf::PathExists(box.Path("data/Rollback/a.dll")));  // backup emptied
 }
 
 TEST(UpdateDialog, TestModeMarksOnlyARealTitle) {

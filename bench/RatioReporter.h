@@ -17,7 +17,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) fTimes[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      if (run.run_type == Run::RT_Iteration)
+        // Benchmarks of I/O measure wall time (UseRealTime); the others CPU time.
+        fTimes[run.benchmark_name()] = run.run_name.time_type == "real_time"
+                                           ? run.GetAdjustedRealTime()
+                                           : run.GetAdjustedCPUTime();
     ConsoleReporter::ReportRuns(runs);
   }
 

@@ -1,0 +1,124 @@
+#include "platform/Library.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Errors.h"
+
+namespace tarvo::platform {
+
+namespace {
+
+thread_local std::string tLastLoadError;
+
+// dlopen reports through text only; the file itself tells which Windows code
+// fits: missing (126), unreadable (5), or present but not loadable (193).
+std::uint32_t LoadFailureCode(const std::string& path, const char* text) {
+  if (path.find('/') != std::string::npos) {
+    if (access(path.c_str(), F_OK) != 0) return ERROR_MOD_NOT_FOUND;
+    if (access(path.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
+  }
+  // A dependency that is missing surfaces as "cannot open shared object file".
+  if (text != nullptr && std::strstr(text, "cannot open shared object file") != nullptr)
+    return ERROR_MOD_NOT_FOUND;
+  return ERROR_BAD_EXE_FORMAT;
+}
+
+}  // namespace
+
+Library::~Library() { Unload(); }
+
+Library::Library(Library&& other) noexcept : fHandle(other.fHandle), fPath(std::move(other.fPath)) {
+  other.fHandle = nullptr;
+  other.fPath.clear();
+}
+
+Library& Library::operator=(Library&& other) noexcept {
+  if (this != &other) {
+    Unload();
+    fHandle = other.fHandle;
+    fPath = std::move(other.fPath);
+    other.fHandle = nullptr;
+    other.fPath.clear();
+  }
+  return *this;
+}
+
+bool Library::Load(const std::string& path) {
+  Unload();
+  if (path.empty()) {
+    tLastLoadError = "empty library name";
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return false;
+  }
+  // RTLD_LOCAL keeps the library's symbols out of the global scope, so two
+  // libraries exporting the same names (variants of one vendor library) never
+  // satisfy each other's lookups.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* text = dlerror();
+    tLastLoadError = text != nullptr ? text : "dlopen failed";
+    SetLastError(LoadFailureCode(path, text));
+    return false;
+  }
+  fHandle = handle;
+  fPath = path;
+  return true;
+}
+
+void* Library::FindSymbol(const char* name) const {
+  if (fHandle == nullptr || name == nullptr) {
+    tLastLoadError = "no library loaded";
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  dlerror();
+  void* symbol = dlsym(fHandle, name);
+  if (symbol == nullptr) {
+    const char* text = dlerror();
+    tLastLoadError = text != nullptr ? text : "symbol is null";
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  // dlsym on a handle searches the library's dependencies too; only a symbol
+  // that this very library defines counts as exported by it.
+  Dl_info info{};
+  struct link_map* map = nullptr;
+  const bool own = dladdr(symbol, &info) != 0 && dlinfo(fHandle, RTLD_DI_LINKMAP, &map) == 0 &&
+                   map != nullptr && info.dli_fbase == reinterpret_cast<void*>(map->l_addr);
+  if (!own) {
+    tLastLoadError = std::string(name) + ": defined by a dependency, not by " + fPath;
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return symbol;
+}
+
+void Library::Unload() noexcept {
+  if (fHandle != nullptr) {
+    dlclose(fHandle);
+    fHandle = nullptr;
+    fPath.clear();
+  }
+}
+
+std::string LastLoadErrorText() { return tLastLoadError; }
+
+std::string ModulePathOf(const void* address) {
+  Dl_info info{};
+  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
+  std::string path = info.dli_fname;
+  if (!path.empty() && path.front() != '/') {
+    // The main program is reported by the name it was started with.
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n > 0) path.assign(buffer, static_cast<std::size_t>(n));
+  }
+  return path;
+}
+
+}  // namespace tarvo::platform

@@ -209,7 +209,8 @@ int TQDSCacheManager::ProgramUsesCacheVersion(pugi::xml_node version, const std:
   return count;
 }
 
-bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, std::string& code, std::unique_ptr<TCachedFile>& out) {
+bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, platform::TDateTime now, std::string& code,
+                                     std::unique_ptr<TCachedFile>& out) {
   code = node.attribute("Code").as_string();
   const std::string fileName = node.attribute("FileName").as_string();
   auto ttl = node.attribute("TTL") ? ParseInt(node.attribute("TTL").value()) : std::optional<long long>(0);
@@ -218,7 +219,6 @@ bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, std::string& code, std
   auto size = ParseInt(node.attribute("Size").as_string("0"));
   if (!ttl || !creation || !size || *ttl < 0 || *size < 0 || *size > INT32_MAX) return false;
   if (!IsCacheEntryFileName(fileName)) return false;  // never touched: may point anywhere
-  const platform::TDateTime now = NowTime();
   const bool expired = now < static_cast<double>(*creation) || *creation + *ttl < std::floor(now);
   if (expired) {
     // Its file would otherwise stay for ever.
@@ -268,6 +268,8 @@ void TQDSCacheManager::LoadTOC(bool fresh) {
   bool existed = false;
   if (ReadTOCDocument(doc, existed)) {
     const std::string version = GetVersion();
+    // Reading the clock converts to local time, which is not free: once per table.
+    const platform::TDateTime now = NowTime();
     for (pugi::xml_node v : doc.child("TableOfContents").children("CacheVersion")) {
       if (!platform::SameText(v.attribute("Value").as_string(), version)) continue;
       pugi::xml_node host;
@@ -287,7 +289,7 @@ void TQDSCacheManager::LoadTOC(bool fresh) {
           }
           std::string code;
           std::unique_ptr<TCachedFile> entry;
-          if (TryCreateFrom(e, code, entry)) fTOC[key] = {code, std::move(entry)};
+          if (TryCreateFrom(e, now, code, entry)) fTOC[key] = {code, std::move(entry)};
         } else if (std::string(e.attribute("Specs").as_string()) == "Keys") {
           ReadSpecs(e, fSpecs);
         }

@@ -177,7 +177,9 @@ class TQDSCacheManager {
   bool WriteTOCDocument(const pugi::xml_document& doc);
   pugi::xml_node FindHostNode(pugi::xml_node version);
   int ProgramUsesCacheVersion(pugi::xml_node version, const std::string& exe, TCacheVersionAction action);
-  bool TryCreateFrom(pugi::xml_node node, std::string& code, std::unique_ptr<TCachedFile>& out);
+  // `now` is the clock's reading taken once for the whole table.
+  bool TryCreateFrom(pugi::xml_node node, platform::TDateTime now, std::string& code,
+                     std::unique_ptr<TCachedFile>& out);
   void ReadSpecs(pugi::xml_node node, TSpecsNode& into);
   void WriteSpecs(pugi::xml_node node, const TSpecsNode& from);
 

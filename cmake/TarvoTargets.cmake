@@ -29,7 +29,9 @@ endfunction()
 
 # tarvo_test(<name> SOURCES ... [LINK ...] [LABELS ...] [TIMEOUT s] [SERIAL])
 # One GoogleTest executable; every test case becomes a ctest test with the
-# given labels (default "unit") and a bounded time. SERIAL keeps its cases from
+# given labels (default "unit") and a bounded time. The label "threaded" marks
+# tests of code that runs on several threads: the target tarvo_threaded_tests
+# builds all of them, so that CI can run just those under ThreadSanitizer. SERIAL keeps its cases from
 # running beside other tests (for tests that bound how long real processes
 # take, which a second test on the other core would distort).
 function(tarvo_test name)
@@ -50,4 +52,10 @@ function(tarvo_test name)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} RUN_SERIAL ${serial})
+  if("threaded" IN_LIST ARG_LABELS)
+    if(NOT TARGET tarvo_threaded_tests)
+      add_custom_target(tarvo_threaded_tests)
+    endif()
+    add_dependencies(tarvo_threaded_tests ${name})
+  endif()
 endfunction()

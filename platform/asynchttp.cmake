@@ -10,5 +10,5 @@ target_link_libraries(tvPlatform PRIVATE CURL::libcurl)
 tarvo_test(platform_asynchttp_tests
   SOURCES tests/AsyncHttp_test.cpp
   LINK tvPlatform tarvo_http_testing
-  LABELS e2e
+  LABELS e2e threaded
   TIMEOUT 60)

@@ -18,5 +18,5 @@ tarvo_test(platform_inet_tests
     tests/InetText_test.cpp
     tests/Inet_test.cpp
   LINK tvPlatform tarvo_http_testing CURL::libcurl OpenSSL::Crypto ZLIB::ZLIB
-  LABELS e2e
+  LABELS e2e threaded
   TIMEOUT 120)

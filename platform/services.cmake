@@ -26,6 +26,6 @@ tarvo_test(platform_services_tests
     tests/MessageQueue_test.cpp
     tests/WindowList_test.cpp
   LINK tvPlatform
-  LABELS e2e
+  LABELS e2e threaded
   TIMEOUT 300)
 add_dependencies(platform_services_tests platform_services_helper)

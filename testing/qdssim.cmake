@@ -15,7 +15,7 @@ tarvo_library(tarvo_qdssim STATIC
 tarvo_test(qdssim_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/QdsSimulator_test.cpp
   LINK tarvo_qdssim ttQDS ZLIB::ZLIB
-  LABELS e2e
+  LABELS e2e threaded
   TIMEOUT 120)
 # The tests run the program too.
 add_dependencies(qdssim_tests qds-sim)

@@ -51,7 +51,17 @@ function(tarvo_test name)
                         tarvo_warnings tarvo_sanitize)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} RUN_SERIAL ${serial})
+    TEST_LIST ${name}_TESTS
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} RUN_SERIAL ${serial})
+  # Labels are set by a script that ctest reads after the discovered tests:
+  # handed to gtest_discover_tests, a list of labels loses its ";" on the way
+  # and its second label is taken for a property name.
+  set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${label_script}
+    "if(DEFINED ${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
   if("threaded" IN_LIST ARG_LABELS)
     if(NOT TARGET tarvo_threaded_tests)
       add_custom_target(tarvo_threaded_tests)

@@ -15,4 +15,5 @@ tarvo_test(tvControls_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/tvControls_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/tvControlsScrollBar_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/tvControlsEdit_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/tvControlsDrag_test.cpp
   LINK tvControls tarvo_pixel_testing)

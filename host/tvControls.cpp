@@ -1,6 +1,8 @@
 #include "host/tvControls.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 
 namespace tarvo {
 
@@ -23,7 +25,72 @@ void ApplyFont(TCanvas& canvas, const TTarvoFont& font) {
   f.Style = styles;
 }
 
+// Controls by window, so that a drag can name the control under the mouse.
+// Keyed by desktop too: handles are numbered per desktop.
+using TWindowKey = std::pair<const TDesktop*, WindowHandle>;
+// Never destroyed: windows left at exit are destroyed with the default
+// desktop, whose static may outlive any static of ours.
+std::map<TWindowKey, TCustomBorderedControl*>& WindowControls() {
+  static auto* const controls = new std::map<TWindowKey, TCustomBorderedControl*>;
+  return *controls;
+}
+
 }  // namespace
+
+// The control side of the process's drag session: maps windows to controls
+// and turns the session's notices into the controls' drag calls.
+class TCustomBorderedControl::DragClient final : public platform::IDragClient {
+ public:
+  static DragClient& Instance() {
+    static auto* const client = new DragClient;  // never destroyed, like the session
+    return *client;
+  }
+
+  TCustomBorderedControl* source = nullptr;  // while a session of a control runs
+  TDesktop* desktop = nullptr;
+
+  TCustomBorderedControl* ControlOf(WindowHandle window) const {
+    const auto it = WindowControls().find({desktop, window});
+    return it == WindowControls().end() || it->second->IsDestroying() ? nullptr : it->second;
+  }
+
+  // The control whose window is under the point; a disabled one (or one in
+  // a disabled parent) takes no drop, as it takes no mouse input.
+  WindowHandle DragTargetAt(TPoint screen) override {
+    for (WindowHandle w = desktop->WindowFromPoint(screen); w; w = desktop->GetParent(w)) {
+      if (!desktop->IsWindowEnabled(w)) return 0;
+      if (ControlOf(w)) return w;
+    }
+    return 0;
+  }
+  void DragStarted() override {
+    if (source) source->DoStartDrag();
+  }
+  bool DragOver(WindowHandle target, TPoint screen, TDragState state) override {
+    TCustomBorderedControl* control = ControlOf(target);
+    if (!control || !source) return false;
+    const TPoint p = control->ScreenToClient(screen);
+    bool accept = false;
+    control->DragOver(source, p.X, p.Y, state, accept);
+    return accept;
+  }
+  void DragDrop(WindowHandle target, TPoint screen) override {
+    TCustomBorderedControl* control = ControlOf(target);
+    if (!control || !source) return;
+    const TPoint p = control->ScreenToClient(screen);
+    control->DragDrop(source, p.X, p.Y);
+  }
+  void DragEnded(WindowHandle target, TPoint screen, bool started) override {
+    // Cleared first: the end handler may begin the next drag.
+    TCustomBorderedControl* const from = std::exchange(source, nullptr);
+    if (!from || from->IsDestroying()) return;
+    // A drag that never started had no target; its source still hears the
+    // end (that is how a press handed to the drag comes back as a click).
+    TCustomBorderedControl* const to = started && target ? ControlOf(target) : nullptr;
+    const TPoint p = (to ? to : from)->ScreenToClient(screen);
+    from->DoEndDrag(to, p.X, p.Y);
+  }
+};
 
 // --- construction -----------------------------------------------------------------
 
@@ -35,6 +102,9 @@ TCustomBorderedControl::TCustomBorderedControl(TComponent* owner)
 TCustomBorderedControl::~TCustomBorderedControl() = default;
 
 void TCustomBorderedControl::BeforeDestruction() {
+  // A source that goes ends its drag first, so that the target hears leave
+  // while both still exist.
+  if (DragClient::Instance().source == this) platform::DragSession().End(false);
   fHintWindow.reset();
   DestroyHandle();
   SetParent(nullptr);
@@ -91,6 +161,7 @@ void TCustomBorderedControl::CreateHandleNow() {
   platform::TCreateParams params;
   CreateParams(params);
   fHandle = fDesktop->CreateWindow(params, this);
+  WindowControls()[{fDesktop, fHandle}] = this;
   if (fCursor != crDefault) platform::ScreenCursors().SetWindowCursor(fHandle, fCursor);
   CreateWnd();
   ChildrenNeedHandles();
@@ -458,9 +529,65 @@ std::uint32_t TCustomBorderedControl::DialogCode(TVirtualKey) {
   return 0;
 }
 
-void TCustomBorderedControl::CancelMode(WindowHandle) {
+void TCustomBorderedControl::CancelMode(WindowHandle sender) {
+  // A press during the drag raises cancel-mode naming the drag's window; the
+  // drag decides about that press itself.
+  const platform::TDragSession& session = platform::DragSession();
+  if (DragClient::Instance().source == this && session.Active() &&
+      (sender == 0 || sender != session.CaptureWindow()))
+    EndDrag(false);
   SetMouseCapture(false);
   fClickDown = -1;
+}
+
+// --- drag and drop ---------------------------------------------------------------------------
+
+void TCustomBorderedControl::BeginDrag(bool immediate, int threshold) {
+  if (IsDestroying()) return;
+  platform::TDragSession& session = platform::DragSession();
+  if (session.Active()) return;
+  const WindowHandle window = Handle();
+  DragClient& client = DragClient::Instance();
+  client.source = this;
+  client.desktop = fDesktop;
+  if (!session.Begin(*fDesktop, {window, immediate, threshold, fDragCursor}, client)) {
+    client.source = nullptr;
+    return;
+  }
+  // The drag holds the mouse now: the press that began it is no click, and
+  // its release will not come here.
+  fClickDown = -1;
+}
+
+bool TCustomBorderedControl::Dragging() const {
+  return DragClient::Instance().source == this && platform::DragSession().Dragging();
+}
+
+void TCustomBorderedControl::EndDrag(bool drop) {
+  if (DragClient::Instance().source == this) platform::DragSession().End(drop);
+}
+
+void TCustomBorderedControl::SetDragCursor(TCursor cursor) {
+  fDragCursor = cursor;
+  if (Dragging()) platform::DragSession().SetAcceptCursor(cursor);
+}
+
+void TCustomBorderedControl::DoStartDrag() {
+  if (OnStartDrag) OnStartDrag(*this);
+}
+
+void TCustomBorderedControl::DragOver(TCustomBorderedControl* source, int x, int y,
+                                      TDragState state, bool& accept) {
+  accept = static_cast<bool>(OnDragOver);
+  if (OnDragOver) OnDragOver(*this, source, x, y, state, accept);
+}
+
+void TCustomBorderedControl::DragDrop(TCustomBorderedControl* source, int x, int y) {
+  if (OnDragDrop) OnDragDrop(*this, source, x, y);
+}
+
+void TCustomBorderedControl::DoEndDrag(TCustomBorderedControl* target, int x, int y) {
+  if (OnEndDrag) OnEndDrag(*this, target, x, y);
 }
 
 void TCustomBorderedControl::DoEnter() {
@@ -628,6 +755,7 @@ std::intptr_t TCustomBorderedControl::WindowMessage(WindowHandle, std::uint32_t 
 
 void TCustomBorderedControl::WindowDestroyed(WindowHandle window) {
   platform::ScreenCursors().SetWindowCursor(window, crDefault);
+  WindowControls().erase({fDesktop, window});
   if (window == fHandle) fHandle = 0;
 }
 

@@ -2,8 +2,9 @@
 // grid, chart, actions and dialogs use it.
 //
 //   TCustomBorderedControl  a window control with a border, a colour, a font,
-//                           a popup menu, hints, child alignment and the
-//                           standard mouse, key, focus and paint handling;
+//                           a popup menu, hints, child alignment, drag and
+//                           drop, and the standard mouse, key, focus and
+//                           paint handling;
 //   TTarvoScrollBar         a scroll bar whose model (range, page, step,
 //                           position) works with or without a window;
 //   TLocation               an X/Y pair with a change notice;
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "platform/Canvas.h"
+#include "platform/WindowDrag.h"
 #include "platform/WindowServices.h"
 #include "platform/WindowSystem.h"
 #include "style/TarvoComponents.h"
@@ -72,6 +74,22 @@ using TKeyEvent =
     std::function<void(TCustomBorderedControl& sender, TVirtualKey& key, TShiftState)>;
 using TKeyPressEvent = std::function<void(TCustomBorderedControl& sender, char32_t& ch)>;
 using TControlNotify = std::function<void(TCustomBorderedControl& sender)>;
+
+// Drag and drop between controls (see BeginDrag). source is the control
+// that began the drag (never null); target the control that took the drop
+// (null when none did). Points are in the sender's client coordinates.
+using platform::dsDragEnter;
+using platform::dsDragLeave;
+using platform::dsDragMove;
+using platform::TDragState;
+using TStartDragEvent = std::function<void(TCustomBorderedControl& sender)>;
+using TDragOverEvent =
+    std::function<void(TCustomBorderedControl& sender, TCustomBorderedControl* source, int x, int y,
+                       TDragState state, bool& accept)>;
+using TDragDropEvent = std::function<void(TCustomBorderedControl& sender,
+                                          TCustomBorderedControl* source, int x, int y)>;
+using TEndDragEvent = std::function<void(TCustomBorderedControl& sender,
+                                         TCustomBorderedControl* target, int x, int y)>;
 
 class TCustomBorderedControl : public TComponent, protected platform::TWindowProc {
  public:
@@ -191,7 +209,61 @@ class TCustomBorderedControl : public TComponent, protected platform::TWindowPro
   void KillTimer(std::uintptr_t id);
   bool PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
+  // --- drag and drop -----------------------------------------------------------
+  // Starts dragging this control (through platform/WindowDrag.h, one drag at
+  // a time): at once, or once the mouse has moved more than threshold pixels
+  // (< 0: the desktop's drag threshold) from where it is now. Ignored while
+  // any drag is pending or running, and while the control is being
+  // destroyed. Makes the control's window when it has none.
+  //
+  // From the call on, the drag owns the mouse until it ends, pending or
+  // started: the press that began it is over for the control, which gets
+  // no MouseUp, Click or MouseMove for it. A drag that ends before the
+  // threshold is passed (a release below it, or any of the cancels below)
+  // never starts: no DoStartDrag and no target hears of it, but the source
+  // still gets DoEndDrag (OnEndDrag) with a null target at the release
+  // point (or the last mouse position), in its own client coordinates; a
+  // control that drags on press handles the click there. A control that
+  // never calls BeginDrag gets its clicks as usual.
+  //
+  // When the drag starts: DoStartDrag (OnStartDrag). Every mouse move asks
+  // the enabled control under the pointer DragOver (dsDragEnter when the
+  // pointer comes in, dsDragMove while it stays, dsDragLeave when it goes or
+  // the drag ends), and the screen cursor shows the answer: this control's
+  // DragCursor over an accepting target, crNoDrop elsewhere. The source may
+  // be its own target.
+  //
+  // The drag ends on release of the left button (the target that accepts at
+  // the release point gets DragDrop), on Esc, a right-button press, a
+  // cancel-mode (CancelMode of the source, unless raised by a press during
+  // the drag, which the drag handles itself), loss of the mouse to another
+  // window, or EndDrag; the source then gets DoEndDrag (OnEndDrag) with the
+  // target that took the drop, or null, and the last mouse position in that
+  // target's client coordinates (the source's own when null). A source
+  // freed during its drag, pending or started, ends it without DoEndDrag
+  // (a target still hears dsDragLeave); a target freed during the drag is
+  // forgotten.
+  void BeginDrag(bool immediate, int threshold = -1);
+  // This control's drag has started and not yet ended.
+  bool Dragging() const;
+  // Ends this control's drag, pending or running: drop = true drops where
+  // the mouse is, as a release there would; false cancels. Either way a
+  // pending drag ends unstarted (DoEndDrag with a null target). Nothing when
+  // this control has no drag.
+  void EndDrag(bool drop);
+  // The cursor over an accepting target while this control is dragged.
+  TCursor DragCursor() const noexcept { return fDragCursor; }
+  void SetDragCursor(TCursor cursor);
+  // A drop from source at (x, y); the base raises OnDragDrop.
+  virtual void DragDrop(TCustomBorderedControl* source, int x, int y);
+
   // --- events ------------------------------------------------------------------
+  TStartDragEvent OnStartDrag;
+  // A control without OnDragOver refuses every drop; with one, accept starts
+  // true and the handler may refuse.
+  TDragOverEvent OnDragOver;
+  TDragDropEvent OnDragDrop;
+  TEndDragEvent OnEndDrag;
   TMouseEvent OnMouseDown, OnMouseUp;
   TMouseMoveEvent OnMouseMove;
   TKeyEvent OnKeyDown, OnKeyUp;
@@ -248,6 +320,12 @@ class TCustomBorderedControl : public TComponent, protected platform::TWindowPro
   virtual void CancelMode(WindowHandle sender);
   virtual void DoEnter();
   virtual void DoExit();
+  // Drag and drop (see BeginDrag). The bases raise OnStartDrag, OnDragOver
+  // (accept: see there) and OnEndDrag.
+  virtual void DoStartDrag();
+  virtual void DragOver(TCustomBorderedControl* source, int x, int y, TDragState state,
+                        bool& accept);
+  virtual void DoEndDrag(TCustomBorderedControl* target, int x, int y);
   // Timer ids at and above kReservedTimers are the base class's own.
   static constexpr std::uintptr_t kReservedTimers = 0x7FFF0000;
   virtual void Timer(std::uintptr_t id);
@@ -290,6 +368,7 @@ class TCustomBorderedControl : public TComponent, protected platform::TWindowPro
   void ApplyFrame();
   void CreateHandleNow();
   void ChildrenNeedHandles();
+  class DragClient;  // the control side of the drag session
 
   platform::TDesktop* fDesktop;
   WindowHandle fHandle = 0;
@@ -306,6 +385,7 @@ class TCustomBorderedControl : public TComponent, protected platform::TWindowPro
   bool fShowHint = false;
   std::string fHint;
   TCursor fCursor = crDefault;
+  TCursor fDragCursor = crDrag;
   bool fTabStop = false;
   TControlState fState;
   TAlign fAlign = alNone;

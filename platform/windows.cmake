@@ -6,12 +6,14 @@
 
 target_sources(tvPlatform PRIVATE
   WindowSystem.cpp
-  WindowServices.cpp)
+  WindowServices.cpp
+  WindowDrag.cpp)
 
 tarvo_test(window_tests
   SOURCES
     tests/WindowSystem_test.cpp
     tests/WindowServices_test.cpp
+    tests/WindowDrag_test.cpp
   LINK tvPlatform tarvo_pixel_testing)
 
 find_package(X11 COMPONENTS Xtst)

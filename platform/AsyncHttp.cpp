@@ -111,8 +111,6 @@ std::string AsyncHttpErrorText(std::uint32_t code) {
     if (!text.empty() && text.back() == '.') text.pop_back();
     if (!text.empty()) return text;
   }
-  if (code == ERROR_FILE_TOO_LARGE)
-    return "The file size exceeds the limit allowed and cannot be saved";
   return SysErrorMessage(code);
 }
 

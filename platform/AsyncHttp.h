@@ -50,11 +50,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/MessageQueue.h"
 
 namespace tarvo::platform {
-
-inline constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
 
 struct AsyncHttpOptions {
   std::uint32_t connectTimeoutMs = 30000;

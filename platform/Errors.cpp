@@ -60,6 +60,7 @@ constexpr ErrorText kTexts[] = {
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists"},
     {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application"},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long"},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved"},
     {ERROR_NO_MORE_ITEMS, "No more data is available"},
     {ERROR_DIRECTORY, "The directory name is invalid"},
     {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller"},
@@ -72,7 +73,29 @@ constexpr ErrorText kTexts[] = {
     {ERROR_CANCELLED, "The operation was canceled by the user"},
     {ERROR_PRIVILEGE_NOT_HELD, "A required privilege is not held by the client"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired"},
+    {ERROR_INSTALL_USEREXIT, "User cancelled installation"},
+    {ERROR_INSTALL_FAILURE, "Fatal error during installation"},
+    {ERROR_INSTALL_ALREADY_RUNNING,
+     "Another installation is already in progress. Complete that installation before proceeding "
+     "with this install"},
+    {ERROR_INSTALL_PACKAGE_OPEN_FAILED,
+     "This installation package could not be opened. Verify that the package exists and that you "
+     "can access it, or contact the application vendor to verify that this is a valid Windows "
+     "Installer package"},
+    {ERROR_INSTALL_PACKAGE_INVALID,
+     "This installation package could not be opened. Contact the application vendor to verify "
+     "that this is a valid Windows Installer package"},
+    {ERROR_INSTALL_PLATFORM_UNSUPPORTED,
+     "This installation package is not supported by this processor type. Contact your product "
+     "vendor"},
+    {ERROR_PRODUCT_VERSION,
+     "Another version of this product is already installed. Installation of this version cannot "
+     "continue. To configure or remove the existing version of this product, use Add/Remove "
+     "Programs on the Control Panel"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system"},
+    {ERROR_SUCCESS_REBOOT_REQUIRED,
+     "The requested operation is successful. Changes will not be effective until the system is "
+     "rebooted"},
     {ERROR_FILE_READ_ONLY, "The specified file is read only"},
 };
 

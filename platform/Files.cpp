@@ -296,6 +296,21 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
   return true;
 }
 
+bool SetExecutable(const std::string& path) {
+  if (Injected(path, FileOp::Attributes)) return false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
+  if (!S_ISREG(st.st_mode)) return Fail(EACCES, path);
+  const mode_t mode = (st.st_mode & 07777) | S_IXUSR;
+  if (mode == (st.st_mode & 07777)) return true;
+  if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
+    // The path was swapped for a link between the two calls.
+    if (errno == ENOTSUP || errno == EOPNOTSUPP) return Fail(EACCES, path);
+    return Fail(errno, path);
+  }
+  return true;
+}
+
 bool SetHidden(const std::string& path, bool /*hidden*/) {
   if (Injected(path, FileOp::Attributes)) return false;
   struct stat st {};

@@ -10,7 +10,8 @@
 // these operations:
 //
 //   FileExists DirectoryExists PathExists FileSize IsReadOnly
-//   SetReadOnly SetHidden, FileStream::Size           Attributes
+//   SetReadOnly SetHidden SetExecutable,              Attributes
+//   FileStream::Size
 //   ForceDirectories CreateDir                        CreateDir
 //   RemoveDir                                         RemoveDir
 //   DeleteFile                                        Delete
@@ -54,6 +55,11 @@ std::optional<std::uint64_t> FileSize(const std::string& path);
 bool IsReadOnly(const std::string& path);
 bool SetReadOnly(const std::string& path, bool readOnly);
 bool SetHidden(const std::string& path, bool hidden);  // succeeds when the path exists
+// Lets the owner run the file (a program the toolkit wrote and will start).
+// Only the owner's execute bit is added: group and others get nothing they did
+// not have. A symbolic link is left as it is and fails with ERROR_ACCESS_DENIED
+// (5), as does a folder: what would be run must be the file itself.
+bool SetExecutable(const std::string& path);
 
 // --- names -------------------------------------------------------------------
 

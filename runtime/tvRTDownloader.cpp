@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <system_error>
 
 #include "platform/AsyncHttp.h"
@@ -254,11 +253,8 @@ void THttpRuntimeDownloader::DownloadDone(platform::AsyncHttpResult& result) {
         out.Close();
         if (ok) {
           // The setup program runs as a program of its own.
-          std::error_code ec;
-          std::filesystem::permissions(part, std::filesystem::perms::owner_exec,
-                                       std::filesystem::perm_options::add, ec);
-          ok = !ec && platform::RenameFile(part, file, true);
-          if (!ok) error = ec ? platform::ErrorFromErrno(ec.value()) : platform::GetLastError();
+          ok = platform::SetExecutable(part) && platform::RenameFile(part, file, true);
+          if (!ok) error = platform::GetLastError();
         }
         if (!ok) {
           if (platform::PathExists(part)) platform::DeleteFile(part);

@@ -229,6 +229,33 @@ TEST(FileQueries, AttributesOfALinkLeaveItsTargetAlone) {
   EXPECT_EQ(ModeOf(target), 0444u);
 }
 
+TEST(FileQueries, SetExecutableAddsOnlyTheOwnersBit) {
+  Sandbox box;
+  const std::string file = box.WriteFile("setup.sh", "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  ASSERT_TRUE(SetExecutable(file));
+  EXPECT_EQ(ModeOf(file), 0740u);  // group and others gain nothing
+
+  const std::string target = box.WriteFile("outside/tool", "x");
+  ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+  const std::string link = box.Path("link");
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  struct Case {
+    std::string path;
+    std::uint32_t code;
+  } refused[] = {
+      {link, ERROR_ACCESS_DENIED},           // never through a link
+      {box.MakeDir("folder"), ERROR_ACCESS_DENIED},
+      {box.Path("missing"), ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : refused) {
+    SetLastError(0);
+    EXPECT_FALSE(SetExecutable(c.path)) << c.path;
+    EXPECT_EQ(GetLastError(), c.code) << c.path;
+  }
+  EXPECT_EQ(ModeOf(target), 0644u);
+}
+
 TEST(FileQueries, SetHiddenNeedsAnExistingPath) {
   Sandbox box;
   const std::string file = box.WriteFile("f", "x");
@@ -542,6 +569,7 @@ TEST(FaultInjection, EveryOperationConsultsIt) {
       {"FileSize", FileOp::Attributes, [&] { return FileSize(file).has_value(); }},
       {"SetReadOnly", FileOp::Attributes, [&] { return SetReadOnly(file, false); }},
       {"SetHidden", FileOp::Attributes, [&] { return SetHidden(file, false); }},
+      {"SetExecutable", FileOp::Attributes, [&] { return SetExecutable(file); }},
       {"ForceDirectories", FileOp::CreateDir,
        [&] { return ForceDirectories(box.Path("dir/new/deep")); }},
       {"CreateDir", FileOp::CreateDir, [&] { return CreateDir(box.Path("dir/new")); }},

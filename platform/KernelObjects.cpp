@@ -1,6 +1,7 @@
 #include "platform/KernelObjects.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -569,6 +570,24 @@ int Event::WaitAny(std::span<Event* const> events, std::uint32_t timeoutMs) {
   }
   if (hit < 0) SetLastError(ERROR_TIMEOUT);
   return hit;
+}
+
+// --- threads ------------------------------------------------------------------
+
+void SetCurrentThreadName(std::string_view name) {
+  constexpr std::size_t kMax = 15;  // the kernel's limit without the terminator
+  std::size_t n = std::min(name.size(), kMax);
+  // Never cut a UTF-8 character in two.
+  if (n < name.size())
+    while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+  const std::string cut(name.substr(0, n));
+  pthread_setname_np(pthread_self(), cut.c_str());
+}
+
+std::string CurrentThreadName() {
+  char buffer[64] = {};
+  if (pthread_getname_np(pthread_self(), buffer, sizeof buffer) != 0) return {};
+  return buffer;
 }
 
 }  // namespace tarvo::platform

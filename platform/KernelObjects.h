@@ -1,4 +1,4 @@
-// Kernel objects: named mutexes, named shared memory and events.
+// Kernel objects: named mutexes, named shared memory, events, and thread names.
 //
 // Named objects live as files in the runtime folder (Paths.h, RuntimeFolder();
 // created 0700 on first use, and refused with ERROR_ACCESS_DENIED when it is a
@@ -21,6 +21,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvo::platform {
@@ -165,5 +166,14 @@ class Event {
   bool fSignaled;
   std::vector<Waiter*> fWaiters;
 };
+
+// --- threads ------------------------------------------------------------------
+
+// Names the calling thread for debuggers, `top -H` and crash reports. The
+// system keeps 15 bytes: a longer name is cut there (at a character boundary
+// of UTF-8 text). Best effort: a failure changes nothing and is not reported.
+void SetCurrentThreadName(std::string_view name);
+// The calling thread's name as the system keeps it ("" when unknown).
+std::string CurrentThreadName();
 
 }  // namespace tarvo::platform

@@ -1,6 +1,5 @@
 #include "qds/ttQDSCacheManager.h"
 
-#include <pthread.h>
 
 #include <pugixml.hpp>
 
@@ -14,6 +13,8 @@
 #include <sstream>
 
 #include "platform/Files.h"
+#include "platform/KernelObjects.h"
+#include "platform/Library.h"
 #include "platform/Paths.h"
 #include "qds/ttQDSPrimitives.h"
 
@@ -655,7 +656,7 @@ void TQDSCacheManager::WaitIdle() {
 }
 
 void TQDSCacheManager::ThreadMain() {
-  pthread_setname_np(pthread_self(), "qds-long-task");
+  platform::SetCurrentThreadName("qds-long-task");
   std::unique_lock g(fQueueLock);
   for (;;) {
     fQueueCv.wait(g, [&] { return fTerminate || !fJobs.empty(); });
@@ -756,9 +757,10 @@ std::vector<std::string> TQDSCacheManager::FullTOCCleanup(const std::string& mod
 extern "C" void CleanQDSCache() {
   try {
     TQDSCacheManager m(TQDSCacheManager::DefaultFolder(), "SomeHost");
-    // The uninstaller runs from the installation folder: programs there are
-    // the ones being removed.
-    m.FullTOCCleanup(platform::ExecutableFolder(), true);
+    // Programs in this library's own folder are the ones being removed; the
+    // uninstaller itself may run from anywhere.
+    const std::string self = platform::ModulePathOf(reinterpret_cast<const void*>(&CleanQDSCache));
+    m.FullTOCCleanup(self.empty() ? platform::ExecutableFolder() : platform::ExtractFilePath(self), true);
   } catch (...) {
     // The uninstaller has no one to report to; the cache is left as it was.
   }

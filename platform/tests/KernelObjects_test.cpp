@@ -324,3 +324,23 @@ TEST(Event, WaitAnyLowestIndexWinsAndOnlyItIsTaken) {
   EXPECT_EQ(Event::WaitAny(bad, 0), -1);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
+
+TEST(ThreadName, NamesTheCallingThreadAndCutsAtTheSystemLimit) {
+  struct Case {
+    std::string name;
+    std::string kept;
+  } cases[] = {
+      {"qds-long-task", "qds-long-task"},
+      {"qds-downloader (TWorker)", "qds-downloader "},
+      // 14 ASCII bytes and a two-byte letter: the letter would be cut in two.
+      {"abcdefghijklmn\xD0\x96x", "abcdefghijklmn"},
+  };
+  for (const Case& c : cases) {
+    std::string seen;
+    std::thread([&] {
+      SetCurrentThreadName(c.name);
+      seen = CurrentThreadName();
+    }).join();
+    EXPECT_EQ(seen, c.kept) << c.name;
+  }
+}

@@ -305,6 +305,10 @@ struct Transfer {
   bool cookies = false, headersProcessed = false;
   std::set<std::string> importedKeys;
 
+  // Set when the request's handle is closed, possibly on another thread while
+  // this transfer is being driven: the transfer ends at its next turn.
+  std::shared_ptr<const std::atomic<bool>> closed;
+
   std::size_t Available() const { return buf.size() - pos; }
   void Consume(std::size_t n) {
     pos += n;
@@ -339,6 +343,28 @@ struct RequestObj : HandleBase {
   bool noClientCert = false;
   bool decoding = false;
   std::unique_ptr<Transfer> transfer;
+
+  // InternetCloseHandle may come from another thread while this request's
+  // transfer waits for a stalled server: it sets the flag and wakes the
+  // transfer's wait, so the driving thread ends with 12017 at once instead
+  // of waiting for the time-out. liveMulti is the multi handle of the current
+  // transfer, set and cleared under wakeMutex by the thread that owns it.
+  std::shared_ptr<std::atomic<bool>> closed = std::make_shared<std::atomic<bool>>(false);
+  std::mutex wakeMutex;
+  CURLM* liveMulti = nullptr;
+
+  void SetTransfer(std::unique_ptr<Transfer> next) {
+    {
+      std::lock_guard lock(wakeMutex);
+      liveMulti = next ? next->multi : nullptr;
+    }
+    transfer = std::move(next);  // the previous one goes after the pointer was cleared
+  }
+  void WakeForClose() {
+    closed->store(true);
+    std::lock_guard lock(wakeMutex);
+    if (liveMulti) curl_multi_wakeup(liveMulti);
+  }
 };
 
 struct HandleTable {
@@ -705,6 +731,10 @@ bool Drive(Transfer& t, const Timeouts& timeouts, Want want, std::size_t minByte
   }
   t.lastActivity = Clock::now();
   for (;;) {
+    if (t.closed && t.closed->load() && !t.finished) {
+      Abort(t, ERROR_INTERNET_OPERATION_CANCELLED);
+      return Fail(t.failure);
+    }
     if (ready()) return true;
     if (t.finished) {
       if (t.failure) return Fail(t.failure);
@@ -998,6 +1028,9 @@ bool InternetCloseHandle(HINTERNET handle) {
     object = std::move(it->second);
     t.handles.erase(it);
   }
+  // A thread still driving this request's transfer holds a reference of its
+  // own: tell it to stop now rather than at its next time-out.
+  if (object->kind == Kind::Request) static_cast<RequestObj&>(*object).WakeForClose();
   // The transfer (and its connection, when unfinished) goes with the last
   // reference, outside the table's lock.
   object.reset();
@@ -1017,7 +1050,7 @@ bool HttpSendRequest(HINTERNET request, std::string_view extraHeaders, const voi
   auto r = FindAs<RequestObj>(request, Kind::Request);
   if (!r) return false;
   ClearLastResponseInfo();
-  r->transfer.reset();  // the previous answer and the unread rest of its body
+  r->SetTransfer(nullptr);  // the previous answer and the unread rest of its body
   if (gOffline.load()) return Fail(ERROR_INTERNET_DISCONNECTED);
   if (length && !data) return Fail(ERROR_INVALID_PARAMETER);
 
@@ -1183,7 +1216,8 @@ bool HttpSendRequest(HINTERNET request, std::string_view extraHeaders, const voi
 
   if (curl_multi_add_handle(x.multi, e) != CURLM_OK) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
   x.attached = true;
-  r->transfer = std::move(t);
+  x.closed = r->closed;
+  r->SetTransfer(std::move(t));
   return Drive(*r->transfer, r->timeouts, Want::Headers);
 }
 

@@ -550,6 +550,48 @@ TEST_F(InetTest, StalledServersTimeOut) {
   EXPECT_EQ(body.size(), 1000u);
 }
 
+TEST_F(InetTest, ClosingTheHandleOnAnotherThreadEndsAStalledTransferAtOnce) {
+  // A worker blocked on a stalled server must stop when its owner closes the
+  // request, not when the receive time-out finally runs out.
+  FaultServer stallHeaders(FaultServer::StallBeforeHeaders(std::chrono::seconds(20)));
+  HttpTestServer server;
+  HttpReply slow;
+  slow.SetBody(std::string(3000, 's'));
+  slow.blockSize = 1000;
+  slow.delayPerBlock = std::chrono::seconds(20);
+  server.On("/slow", slow);
+
+  struct Case {
+    const char* name;
+    std::uint16_t port;
+    const char* path;
+    bool inBody;
+  } cases[] = {
+      {"before the headers", stallHeaders.Port(), "/x", false},
+      {"inside the body", server.Port(), "/slow", true},
+  };
+  for (const Case& c : cases) {
+    HINTERNET r = Request(c.port, c.path);
+    SetU32(r, INTERNET_OPTION_RECEIVE_TIMEOUT, 20000);
+    if (c.inBody) {
+      ASSERT_TRUE(HttpSendRequest(r, {}, nullptr, 0)) << c.name;
+    }
+    const auto start = Clock::now();
+    std::thread closer([r] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      InternetCloseHandle(r);
+    });
+    std::string body;
+    std::uint32_t error = 0;
+    const bool ok = c.inBody ? ReadAll(r, body, error) : HttpSendRequest(r, {}, nullptr, 0);
+    if (!c.inBody) error = GetLastError();
+    closer.join();
+    EXPECT_FALSE(ok) << c.name;
+    EXPECT_EQ(error, ERROR_INTERNET_OPERATION_CANCELLED) << c.name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << c.name;
+  }
+}
+
 TEST_F(InetTest, ClosedPortCannotConnect) {
   std::uint16_t port = 0;
   {

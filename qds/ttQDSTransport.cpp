@@ -10,6 +10,7 @@
 #include "crypto/ValidataError.h"
 #include "platform/DateTime.h"
 #include "platform/Inet.h"
+#include "platform/KernelObjects.h"
 
 namespace tarvo {
 
@@ -485,6 +486,9 @@ bool TQDSDownloaderBaseThread::ProcessingEntity(TWebEntity* Entity, bool Mark) {
 }
 
 void TQDSDownloaderBaseThread::Execute() {
+  // The system keeps 15 bytes of it: enough to tell the workers from the
+  // other threads of the process.
+  platform::SetCurrentThreadName("qds-downloader (" + ClassName() + ")");
   std::uint32_t last = GetTickCount();
   while (!fTerminated.load()) {
     std::uint32_t timeout = platform::kInfinite;

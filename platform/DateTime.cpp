@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,16 @@ std::int64_t LinearOf(const CivilTime& t) {
   return days * kMsPerDay + ((t.hour * 60LL + t.minute) * 60 + t.second) * 1000 + t.millisecond;
 }
 
-// Offset of local time from UTC, in seconds, at a Unix moment.
+// The C library's time-zone state (tzset, localtime_r) is process-wide. glibc
+// guards it with a lock of its own that ThreadSanitizer cannot see, so the
+// platform takes one it can: every reading of the zone holds it.
+std::mutex& ZoneLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Offset of local time from UTC, in seconds, at a Unix moment. Called with
+// ZoneLock held.
 long UtcOffsetAt(std::int64_t unixSeconds) {
   const std::time_t t = static_cast<std::time_t>(unixSeconds);
   std::tm tm{};
@@ -166,6 +176,7 @@ TDateTime NowUTC() {
 }
 
 TDateTime Now() {
+  std::lock_guard zone(ZoneLock());
   ::tzset();
   const std::int64_t unixMs = UnixMsNow();
   const long offset = UtcOffsetAt(FloorDiv(unixMs, 1000));
@@ -173,6 +184,7 @@ TDateTime Now() {
 }
 
 TDateTime UTCToLocal(TDateTime utc) {
+  std::lock_guard zone(ZoneLock());
   ::tzset();
   const std::int64_t linear = ToLinearMs(utc);
   const std::int64_t unixMs = linear - kUnixEpochDays * kMsPerDay;
@@ -180,6 +192,7 @@ TDateTime UTCToLocal(TDateTime utc) {
 }
 
 TDateTime LocalToUTC(TDateTime local) {
+  std::lock_guard zone(ZoneLock());
   ::tzset();
   const std::int64_t linear = ToLinearMs(local);
   const std::int64_t asUnix = FloorDiv(linear - kUnixEpochDays * kMsPerDay, 1000);

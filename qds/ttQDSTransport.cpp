@@ -62,22 +62,12 @@ std::unique_ptr<TDownloadJob> MakeJob(TRequestMethod Method, TWebEntity* Entity,
   }
 }
 
-namespace {
-// Entries read the local time (platform::Now, which calls tzset) when they
-// are made. glibc guards tzset with a lock the thread sanitizer cannot see,
-// so workers make their entries one at a time, which costs nothing worth
-// measuring and keeps the threaded tests clean.
-std::mutex gEntryClockGuard;
-}  // namespace
-
 std::unique_ptr<TQDSEntry> MakeEntry(std::uint8_t Session, std::string ClassName, TDataFlag Flag,
                                      TJobFlags Flags) {
-  std::lock_guard lock(gEntryClockGuard);
   return std::make_unique<TQDSEntry>(Session, std::move(ClassName), Flag, Flags);
 }
 
 std::unique_ptr<TQDSLogEntry> MakeLogEntry(const TQDSEntry& Source) {
-  std::lock_guard lock(gEntryClockGuard);
   return std::make_unique<TQDSLogEntry>(&Source);
 }
 
@@ -767,7 +757,6 @@ void TQDSDownloaderBaseThread::ReadAnswerHeaders(TQDSEntry& Entry, TWinInetReque
   // Each header is read on its own: a missing or bad one leaves only itself
   // unread.
   try {
-    std::lock_guard clock(gEntryClockGuard);  // converts to local time (tzset)
     Entry.ServerTime = Request.GetHeaderAsDateTime(platform::HTTP_QUERY_DATE);
   } catch (const std::exception&) {
     Entry.ServerTime = 0;

@@ -263,14 +263,20 @@ void TWebEntity::Free(TWebEntity* Entity) {
 }
 
 TqdsURL* TWebEntity::GetURL(TRequestMethod Method) {
-  std::unique_ptr<TqdsURL>& kept = fURL[Index(Method)];
-  if (!kept) {
-    kept = fQDSViewHost->FindoutURL(this, Method);
-  } else if (kept->GetOutdated()) {
-    if (std::unique_ptr<TqdsURL> fresh = fQDSViewHost->FindoutURL(this, Method))
-      kept->Assign(*fresh);
+  const std::size_t i = Index(Method);
+  {
+    std::lock_guard guard(fURLGuard);
+    if (fURL[i] && !fURL[i]->GetOutdated()) return fURL[i].get();
   }
-  return kept.get();
+  // The host builds the address outside the guard: it may take locks of its
+  // own or ask the UI thread, which may be waiting for this guard.
+  std::unique_ptr<TqdsURL> fresh = fQDSViewHost->FindoutURL(this, Method);
+  std::lock_guard guard(fURLGuard);
+  if (!fURL[i])
+    fURL[i] = std::move(fresh);
+  else if (fresh)
+    fURL[i]->Assign(*fresh);  // a slot, once filled, keeps its object: pointers handed out stay valid
+  return fURL[i].get();
 }
 
 void TWebEntity::RaiseEvent(TWebEventReason Event) {
@@ -281,8 +287,11 @@ void TWebEntity::RaiseEvent(TWebEventReason Event) {
 }
 
 void TWebEntity::AfterRestart() {
-  for (auto& url : fURL)
-    if (url) url->SetOutdated(true);
+  {
+    std::lock_guard guard(fURLGuard);
+    for (auto& url : fURL)
+      if (url) url->SetOutdated(true);
+  }
   Lock();
   for (auto& p : fPropsByMethod) {
     p.fFailCount = 0;

@@ -402,8 +402,9 @@ class TWebEntity {
   virtual std::string ClassName() const { return "TWebEntity"; }
   virtual void OnEnqueuingToDownload(bool /*Interactive*/) {}
   // The kept address for the method, made by the manager on first use and
-  // refreshed when outdated; nullptr when there is none. Any thread, but one
-  // thread at a time per entity (the worker processing it, or the main thread).
+  // refreshed when outdated; nullptr when there is none. Any thread: workers
+  // call it while the UI thread may mark the addresses outdated after a
+  // restart.
   virtual TqdsURL* GetURL(TRequestMethod Method);
   virtual TqdsURL* InitUrl(TRequestMethod Method) { return GetURL(Method); }
   virtual bool LoadingNeeded() { return true; }
@@ -452,7 +453,12 @@ class TWebEntity {
   static std::size_t Index(TRequestMethod m) { return static_cast<std::size_t>(m) % 5; }
   void AddState(TWebEntityState s) { fState.fetch_or(1u << static_cast<unsigned>(s)); }
 
+  // The addresses per method, made on first use by workers and marked
+  // outdated by the UI thread after a restart: the slots are guarded by
+  // fURLGuard (taken before the lock all addresses share). A filled slot is
+  // never emptied before the entity goes, so GetURL's pointer stays valid.
   std::unique_ptr<TqdsURL> fURL[5];
+  mutable std::mutex fURLGuard;
   IQDSViewHost* fQDSViewHost = nullptr;
   TLinkList fLinks;
   std::atomic<std::uint32_t> fState{0};

@@ -329,6 +329,8 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::Duplicate() {
     throw;
   }
   provider->fCore->ctx = copy;
+  // The copy runs on the same CSP: it keeps the TUMAR loader loaded too.
+  if (fCore->tumar.IsLoaded()) provider->fCore->tumar.Load(fCore->tumar.Path());
   provider->fCore->localMode = fCore->localMode;
   provider->fCore->onLog = fOnLog;
   provider->fOnLog = fOnLog;
@@ -421,9 +423,12 @@ void TValidataCryptoProvider::CheckSessionCertificate() {
 
 // --- search ---------------------------------------------------------------------
 
-int TValidataCryptoProvider::DoFind(TFindParams& params, TValidataCertificateList& list,
+int TValidataCryptoProvider::DoFind(const TFindParams& searchParams, TValidataCertificateList& list,
                                     bool raiseNotFound, TValidataCapabilities capabilities,
                                     bool checkAlgorithm, const TValidataCertificateFilter& filter) {
+  // The search adds its own template fields and flags: on a copy, so the
+  // caller's parameters never point at this call's strings.
+  TFindParams params = searchParams;
   std::string algorithm;
   if (checkAlgorithm) {
     // Only a session certificate already known: the search for it must not
@@ -461,28 +466,34 @@ int TValidataCryptoProvider::DoFind(TFindParams& params, TValidataCertificateLis
   const bool created = !list;
   if (created) list = std::make_unique<TValidataCertificates>();
   int kept = 0;
-  for (std::uint32_t i = 0; result.Certs && i < result.Num; ++i) {
-    TCertificate& record = result.Certs[i];
-    if ((record.Fields & CertFieldBit(cfCertEncoded)) == 0) {
-      api.VCERT_FreeCert()(fCore->ctx, &record);
-      continue;
+  // Records are adopted one by one; whatever throws on the way (the library's
+  // record, the caller's filter, the list) leaves the records not yet adopted
+  // to be released here.
+  std::uint32_t next = 0;
+  try {
+    while (result.Certs && next < result.Num) {
+      TCertificate& record = result.Certs[next++];
+      if ((record.Fields & CertFieldBit(cfCertEncoded)) == 0) {
+        api.VCERT_FreeCert()(fCore->ctx, &record);
+        continue;
+      }
+      // Dropped certificates release their record when cert goes.
+      TValidataCertificatePtr cert = TValidataCertificate::Adopt(fCore, record);
+      if (broad && cert->IsExpired()) continue;
+      if (!capabilities.Empty() && (cert->Capabilities() & capabilities).Empty()) continue;
+      if (filter && !filter(*cert)) continue;
+      // One serial number may be issued by several authorities.
+      if (list->FindSame(*cert)) continue;
+      list->Add(std::move(cert));
+      ++kept;
     }
-    TValidataCertificatePtr cert;
-    try {
-      cert = TValidataCertificate::Adopt(fCore, record);
-    } catch (...) {
-      releaseResult(i + 1);
-      if (created) list.reset();
-      throw;
-    }
-    // Dropped certificates release their record when cert goes.
-    if (broad && cert->IsExpired()) continue;
-    if (!capabilities.Empty() && (cert->Capabilities() & capabilities).Empty()) continue;
-    if (filter && !filter(*cert)) continue;
-    // One serial number may be issued by several authorities.
-    if (list->FindSame(*cert)) continue;
-    list->Add(std::move(cert));
-    ++kept;
+  } catch (...) {
+    // The record being adopted is released too unless its certificate took
+    // it (an adopted or released record is zeroed, and releasing it again
+    // does nothing).
+    releaseResult(next == 0 ? 0 : next - 1);
+    if (created) list.reset();
+    throw;
   }
   releaseResult(result.Num);
   if (kept == 0 && raiseNotFound) {

@@ -366,7 +366,7 @@ class TValidataCryptoProvider {
   // certificate's identifier, or "no session selected" raised under source.
   TCertId* SessionId(const std::string& source);
 
-  int DoFind(TFindParams& params, TValidataCertificateList& list, bool raiseNotFound,
+  int DoFind(const TFindParams& params, TValidataCertificateList& list, bool raiseNotFound,
              TValidataCapabilities capabilities, bool checkAlgorithm,
              const TValidataCertificateFilter& filter = {});
   int FindAllCertificates(TValidataCertificateList& list, const std::string& subjectList,

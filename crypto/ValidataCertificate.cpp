@@ -274,10 +274,13 @@ void TValidataCertificate::Verify(TValidataDateTime checkTime, const std::string
   std::vector<std::string> oids;
   std::vector<char*> oidPtrs;
   if (!extKeyUsageList.empty() && ShouldCheckExtKeyUsage()) {
-    for (auto& oid : SplitList(extKeyUsageList, ";")) {
-      if (oids.size() == kMaxVerifyOids) break;
-      oids.push_back(ToAnsi(oid));
-    }
+    const std::vector<std::string> wanted = SplitList(extKeyUsageList, ";");
+    // The library takes up to 100 usages; checking only the first 100 would
+    // pass a certificate that lacks a later one.
+    if (wanted.size() > kMaxVerifyOids)
+      throw EValidataError("Too many extended key usages to check (at most 100)",
+                           platform::ERROR_INVALID_PARAMETER, "TValidataCertificate.Verify");
+    for (auto& oid : wanted) oids.push_back(ToAnsi(oid));
     for (auto& oid : oids) oidPtrs.push_back(oid.data());
     params.eku_num = static_cast<std::uint32_t>(oidPtrs.size());
     params.extkeyusages = oidPtrs.empty() ? nullptr : oidPtrs.data();

@@ -20,16 +20,6 @@ constexpr const char* kLoadErrorText =
 constexpr const char* kEntryPointErrorText =
     "Entry point \"%s\" is not found in CSP Validata library \"%s\".";
 
-std::string FileNameOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 bool InSessionGroup(int i) { return i >= kVcertSessionFirst && i <= kVcertSessionLast; }
 
 bool IsOptional(int i, bool v5, bool v6, bool cryptoServer) {
@@ -58,7 +48,7 @@ std::string ExportName(int i) { return std::string(kVcertExportPrefix) + kVcertE
 
 void RaiseVcertLoadError(const std::string& dllName, std::uint32_t errorCode) {
   throw EVcertLoadError(
-      platform::Format(kLoadErrorText, {FileNameOf(dllName), "x86", static_cast<long long>(errorCode),
+      platform::Format(kLoadErrorText, {platform::ExtractFileName(dllName), "x86", static_cast<long long>(errorCode),
                                         platform::SysErrorMessage(errorCode)}),
       errorCode, "TVCERTApi.Create");
 }
@@ -102,7 +92,7 @@ TVCERTApi::TVCERTApi(bool aCryptoServer, const std::string& aDllName,
       // The secure-connection library ships beside this wrapper, not in the
       // system folder: find our own folder from one of our own functions.
       const std::string self = platform::ModulePathOf(reinterpret_cast<const void*>(&RaiseVcertLoadError));
-      if (!fSecConn.Load(platform::JoinPath(FolderOf(self), aAuxilaryDll))) {
+      if (!fSecConn.Load(platform::JoinPath(platform::ExtractFilePath(self), aAuxilaryDll))) {
         fSecConnError = platform::GetLastError();
         if (fSecConnError == 0) fSecConnError = platform::ERROR_MOD_NOT_FOUND;
       }

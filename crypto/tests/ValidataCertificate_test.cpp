@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "crypto/tests/ValidataFixture.h"
+#include "platform/Errors.h"
 
 namespace tarvo::cryptotest {
 namespace {
@@ -114,6 +115,37 @@ TEST_F(CertificateTest, RecordsWithoutEncodingAreDroppedAndReleased) {
   EXPECT_EQ(p->DoFind(params, list, false, {vcpEncryption}, false), 0);
   params.Flag = 0x200;
   EXPECT_EQ(p->DoFind(params, list, false, {vcpSigning, vcpEncryption}, false), 1);
+}
+
+TEST_F(CertificateTest, AThrowingFilterReleasesEveryRecordAndParamsStayTheCallers) {
+  auto p = Local();
+  TFindParams params{};
+  params.Flag = 0x200;
+  std::string subject = "Tarvo";  // part of several subjects: a broad search
+  params.CertTemplate.Fields = CertFieldBit(cfSubject);
+  params.CertTemplate.Subject = subject.data();
+  params.Info = VCERT_ALL_FIELDS;
+  TValidataCertificateList list;
+  const auto baseline = control->LiveAllocations();
+  int calls = 0;
+  EXPECT_THROW(p->DoFind(params, list, false, {}, false,
+                         [&](const TValidataCertificate&) -> bool {
+                           ++calls;
+                           throw std::runtime_error("filter failed");
+                         }),
+               std::runtime_error);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(list, nullptr);
+  // The records after the one that threw went back to the library too.
+  EXPECT_EQ(control->LiveAllocations(), baseline);
+  EXPECT_EQ(control->UnknownFrees(), 0);
+
+  // The search's own flags and template fields go to a copy, not to the
+  // caller's parameters.
+  p->DoFind(params, list, false, {}, true);
+  EXPECT_EQ(params.Flag, 0x200u);
+  EXPECT_EQ(params.CertTemplate.Fields, CertFieldBit(cfSubject));
+  EXPECT_EQ(params.CertTemplate.Algorithm, nullptr);
 }
 
 TEST_F(CertificateTest, CheckAlgorithmAsksForTheSessionAlgorithm) {
@@ -245,6 +277,12 @@ TEST_F(CertificateTest, VerifyRaisesAndIsRevokedNeverAnswersValidOnError) {
   auto early = TValidataCertificate::Create(*p, F(TestCert::Before2020).certPath);
   early->Verify(0, "1.2.3", {});
   EXPECT_NE(control->LastCall("VerifyCertificatePolicy").find("eku_num=0"), std::string::npos);
+  // More usages than the library takes: refused, never checked in part.
+  std::string many;
+  for (int i = 0; i < 101; ++i) many += "1.2." + std::to_string(i) + ";";
+  auto tooMany = CatchValidata([&] { late->Verify(0, many, {}); });
+  EXPECT_EQ(tooMany.ErrorCode(), platform::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tooMany.SourceName(), "TValidataCertificate.Verify");
 
   EXPECT_FALSE(good->IsRevoked());
   EXPECT_TRUE(revoked->IsRevoked());

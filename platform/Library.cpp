@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 namespace tarvo::platform {
 
@@ -87,10 +88,12 @@ void* Library::FindSymbol(const char* name) const {
   // dlsym on a handle searches the library's dependencies too; only a symbol
   // that this very library defines counts as exported by it.
   Dl_info info{};
-  struct link_map* map = nullptr;
-  const bool own = dladdr(symbol, &info) != 0 && dlinfo(fHandle, RTLD_DI_LINKMAP, &map) == 0 &&
-                   map != nullptr && info.dli_fbase == reinterpret_cast<void*>(map->l_addr);
-  if (!own) {
+  struct link_map* own = nullptr;
+  struct link_map* owner = nullptr;
+  const bool ours = dlinfo(fHandle, RTLD_DI_LINKMAP, &own) == 0 &&
+                    dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 &&
+                    owner == own;
+  if (!ours) {
     tLastLoadError = std::string(name) + ": defined by a dependency, not by " + fPath;
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -112,12 +115,8 @@ std::string ModulePathOf(const void* address) {
   Dl_info info{};
   if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
   std::string path = info.dli_fname;
-  if (!path.empty() && path.front() != '/') {
-    // The main program is reported by the name it was started with.
-    char buffer[4096];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n > 0) path.assign(buffer, static_cast<std::size_t>(n));
-  }
+  // The main program is reported by the name it was started with.
+  if (!path.empty() && path.front() != '/') path = ExecutablePath();
   return path;
 }
 

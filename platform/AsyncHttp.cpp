@@ -41,6 +41,7 @@ void EnsureCurl() {
 struct Request {
   std::uint64_t id = 0;
   std::string url;
+  bool secure = false;  // https: never redirected to plain HTTP
   AsyncHttpOptions options;
   AsyncHttpClient::Completion onDone;  // moved out on the UI thread at delivery
 
@@ -233,7 +234,9 @@ void AsyncHttpClient::Shared::Run() {
       curl_easy_setopt(e, CURLOPT_PRIVATE, r.get());
       curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
       curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-      curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+      // A secure request never follows a redirect to plain HTTP: the bytes
+      // it fetches (a program to run, say) would lose their TLS on the way.
+      curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r->secure ? "https" : "http,https");
       curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
       curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
       curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -276,8 +279,7 @@ void AsyncHttpClient::Shared::Run() {
         long redirects = 0;
         curl_easy_getinfo(r->easy, CURLINFO_REDIRECT_COUNT, &redirects);
         f.redirected = redirects > 0;
-        f.secureOrigin =
-            r->url.size() >= 8 && SameTextAscii(std::string_view(r->url).substr(0, 8), "https://");
+        f.secureOrigin = r->secure;
         error = InternetErrorFromCurl(f);
       }
       Finish(active, r, error, false);
@@ -293,7 +295,9 @@ void AsyncHttpClient::Shared::Run() {
         expired.push_back(r);
     for (auto& r : expired) Finish(active, r, ERROR_INTERNET_TIMEOUT, false);
 
-    curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+    // The short tick only serves the limits of running transfers; an idle
+    // worker sleeps until Get, Cancel or Shutdown wakes it.
+    curl_multi_poll(multi, nullptr, 0, active.empty() ? 3'600'000 : kPollMs, nullptr);
   }
   // Shutdown: drop every transfer without delivering anything.
   for (auto& [easy, r] : active) {
@@ -350,6 +354,7 @@ std::uint64_t AsyncHttpClient::Get(const std::string& url, const AsyncHttpOption
     return 0;
   }
   std::uint32_t urlError = 0;
+  bool secure = false;
   if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
     urlError = ERROR_INTERNET_INVALID_URL;
   } else {
@@ -360,6 +365,7 @@ std::uint64_t AsyncHttpClient::Get(const std::string& url, const AsyncHttpOption
       urlError = ERROR_INTERNET_UNRECOGNIZED_SCHEME;
     else if (curl_url_get(u, CURLUPART_HOST, &host, 0) != CURLUE_OK || !host || !*host)
       urlError = ERROR_INTERNET_INVALID_URL;
+    secure = scheme && SameTextAscii(scheme, "https");
     curl_free(scheme);
     curl_free(host);
   }
@@ -371,6 +377,7 @@ std::uint64_t AsyncHttpClient::Get(const std::string& url, const AsyncHttpOption
 
   auto r = std::make_shared<Request>();
   r->url = url;
+  r->secure = secure;
   r->options = options;
   r->onDone = std::move(onDone);
   Shared& s = *fShared;

@@ -8,6 +8,7 @@
 #include "platform/DateTime.h"
 #include "platform/Format.h"
 #include "platform/Inet.h"
+#include "platform/Text.h"
 #include "qds/ttQDSTransport.h"
 
 namespace tarvo {
@@ -316,13 +317,6 @@ void TWebEntity::Handle(TWebAction Action, TDataFlag DataFlag, std::uint8_t Sess
 }
 
 namespace {
-std::string TrimText(std::string_view s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string_view::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return std::string(s.substr(b, e - b + 1));
-}
-
 // "<" + optional "/" + "BODY>" compared upper-cased, at position i.
 bool BodyTagAt(std::string_view t, std::size_t i, bool closing) {
   std::string_view tag = closing ? "</BODY>" : "<BODY>";
@@ -356,7 +350,7 @@ void TWebEntity::Dump(const TQDSEntry& Entry) {
           continue;
         }
         const auto next = text.find('<', i);
-        const std::string run = TrimText(std::string_view(text).substr(
+        const std::string run = platform::Trim(std::string_view(text).substr(
             i, next == std::string::npos ? std::string::npos : next - i));
         if (!run.empty()) {
           if (!extracted.empty()) extracted += "\r\n";
@@ -381,7 +375,7 @@ std::string TWebEntity::GetName() const {
 std::string TWebEntity::LastCallerForDisplay() const {
   const auto colon = fLastCaller.find(':');
   if (colon == std::string::npos) return fLastCaller;
-  return TrimText(std::string_view(fLastCaller).substr(colon + 1));
+  return platform::Trim(std::string_view(fLastCaller).substr(colon + 1));
 }
 
 std::string TWebEntity::LastCallerOrName() const {

@@ -11,6 +11,7 @@
 #include "platform/DateTime.h"
 #include "platform/Inet.h"
 #include "platform/KernelObjects.h"
+#include "platform/Text.h"
 
 namespace tarvo {
 
@@ -300,14 +301,7 @@ std::vector<TDownloadJob*> TSmartJobList::UpcomingJobs() const {
 
 // --- ValidHost -------------------------------------------------------------------------
 
-namespace {
-std::string Trim(std::string_view s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string_view::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return std::string(s.substr(b, e - b + 1));
-}
-}  // namespace
+using platform::Trim;
 
 bool ValidHost(const std::string& Text, std::string& Host, int& Port) {
   Host = Trim(Text);
@@ -327,7 +321,9 @@ bool ValidHost(const std::string& Text, std::string& Host, int& Port) {
     v = v * 10 + (portText[i] - '0');
     if (v > 0x7FFFFFFF) return false;
   }
-  Port = static_cast<int>(portText[0] == '-' ? -v : v);
+  // A port outside 0..65535 would wrap to another port on the way down.
+  if (portText[0] == '-' ? v != 0 : v > 65535) return false;
+  Port = static_cast<int>(v);
   Host = Trim(std::string_view(Text).substr(0, colon));
   return true;
 }
@@ -337,11 +333,6 @@ bool ValidHost(const std::string& Text, std::string& Host, int& Port) {
 namespace {
 
 using platform::GetTickCount;
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // What a worker reads of the configuration as last applied, under its lock.
 struct TWorkerSettings {
@@ -767,7 +758,7 @@ void TQDSDownloaderBaseThread::ReadAnswerHeaders(TQDSEntry& Entry, TWinInetReque
   std::string marker;
   bool hasMarker = false;
   try {
-    hasMarker = LowerAscii(Request.GetHeaders(false)).find("\r\nx-tarvopassport-marker:") !=
+    hasMarker = platform::AsciiLowerCase(Request.GetHeaders(false)).find("\r\nx-tarvopassport-marker:") !=
                 std::string::npos;
   } catch (const std::exception&) {
   }
@@ -787,21 +778,13 @@ void TQDSDownloaderBaseThread::ReadAnswerHeaders(TQDSEntry& Entry, TWinInetReque
   Balancer = Request.GetHeaderAsStr("X-Tarvo-Balancer");
   Cache = Request.GetHeaderAsStr(platform::HTTP_QUERY_CACHE_CONTROL);
   try {
-    const auto trim = [](std::string s) {
-      const auto b = s.find_first_not_of(" \t\r\n");
-      if (b == std::string::npos) return std::string();
-      return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-    };
-    All = "---->\r\n" + trim(Request.GetHeaders(true)) + "\r\n<----\r\n" +
-          trim(Request.GetHeaders(false));
+    All = "---->\r\n" + Trim(Request.GetHeaders(true)) + "\r\n<----\r\n" +
+          Trim(Request.GetHeaders(false));
   } catch (const std::exception&) {
     All.clear();
   }
   if (Versioned) {
-    std::string q = Request.GetHeaderAsStr("X-Tarvo-QDS-Query-Version");
-    const auto b = q.find_first_not_of(" \t");
-    q = b == std::string::npos ? std::string() : q.substr(b, q.find_last_not_of(" \t") - b + 1);
-    QVersion = q;
+    QVersion = Trim(Request.GetHeaderAsStr("X-Tarvo-QDS-Query-Version"));
     SVersion = Request.GetHeaderAsStr("X-Tarvo-QDS-Statement-Version");
     if (QVersion.empty()) {
       Entry.Supported = true;
@@ -823,10 +806,13 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   if (Entry.DownloadStartedAt == 0) Entry.DownloadStartedAt = GetTickCount();
   const TWorkerSettings s = ReadSettings(fOwner);
   Request.ReadData(s.SpeedLimit);
+  // A worker told to end stops reading (its progress handler answers so), and
+  // the layer then reports the cut body without an error: never a good answer.
+  const bool interrupted = fTerminated.load();
   FlushProgress(true);
   const std::string& raw = Request.Data().Bytes();
   const std::string encoding =
-      LowerAscii(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
+      platform::AsciiLowerCase(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
   bool decoded = true;
   if (!raw.empty() && encoding.find("gzip") != std::string::npos) {
     bool nothing = true;
@@ -845,8 +831,9 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   const int status = Request.StatusCode();
   // A body that does not decode is kept for the log but the answer is not
   // used: the exchange is retried.
-  const bool result = decoded && (Entry.Accumulator().Size() > 0 || status == 201 ||
-                                  status == 202 || status == 204 || status == 304);
+  const bool result = decoded && !interrupted &&
+                      (Entry.Accumulator().Size() > 0 || status == 201 || status == 202 ||
+                       status == 204 || status == 304);
   if (status > 0) HandleReplyStatusCode(Entry, Request);
   if (!decoded) Entry.Msg = "Answer could not be decoded (" + encoding + ")";
   if (!LogIt)

@@ -419,6 +419,9 @@ TEST(ValidHostTest, Table) {
       {"qds.example:", false, "", 0},
       {"qds.example:http", false, "", 0},
       {"qds.example:80:90", false, "", 0},
+      {"qds.example:65535", true, "qds.example", 65535},
+      {"qds.example:65536", false, "", 0},
+      {"qds.example:-1", false, "", 0},
   };
   for (const Case& c : cases) {
     std::string host;

@@ -257,7 +257,7 @@ void THttpRuntimeDownloader::DownloadDone(platform::AsyncHttpResult& result) {
           if (!ok) error = platform::GetLastError();
         }
         if (!ok) {
-          if (platform::PathExists(part)) platform::DeleteFile(part);
+          platform::DeleteFile(part);  // a missing one is no error here
           Fail(-1, platform::SysErrorMessage(error));
         }
       }

@@ -211,6 +211,21 @@ TEST_F(RuntimeInstallTest, DownloadFailuresGiveADownloadReasonAndRunNothing) {
                                        platform::ERROR_DISK_FULL);
        },
        head + "There is not enough space on the disk" + hint + "\r\n{}"},
+      {"setup file cannot be made runnable",
+       [&] {
+         Serve(Script(0, Installs()));
+         // Only the file being written: cleaning up must still work.
+         platform::FaultInjection::Add(folder + "/*.part", platform::FileOp::Attributes,
+                                       platform::ERROR_ACCESS_DENIED);
+       },
+       head + "Access is denied" + hint + "\r\n{}"},
+      {"setup file cannot be put in place",
+       [&] {
+         Serve(Script(0, Installs()));
+         platform::FaultInjection::Add(folder + "/*.part", platform::FileOp::Rename,
+                                       platform::ERROR_ACCESS_DENIED);
+       },
+       head + "Access is denied" + hint + "\r\n{}"},
       {"address that cannot be fetched",
        [&] { setup->Init("ftp://127.0.0.1/setup.exe", "", "", ""); },
        head + "The URL does not use a recognized protocol" + hint + "\r\n{}"},

@@ -326,7 +326,8 @@ void TX11Presenter::HandleEvent(void* raw) {
       break;
     }
     case ClientMessage:
-      if (static_cast<Atom>(ev.xclient.data.l[0]) == fImpl->wmDelete) {
+      if (ev.xclient.message_type == fImpl->wmProtocols &&
+          static_cast<Atom>(ev.xclient.data.l[0]) == fImpl->wmDelete) {
         if (!OnCloseRequest || OnCloseRequest(top)) fDesktop.DestroyWindow(top);
       }
       break;

@@ -108,8 +108,9 @@ int main(int argc, char** argv) {
       screenshot = argv[++i];
     } else if (arg == "--seconds" && i + 1 < argc) {
       char* end = nullptr;
-      const long value = std::strtol(argv[++i], &end, 10);
-      if (!end || *end || value < 0 || value > 86400) return Usage();
+      const char* text = argv[++i];
+      const long value = std::strtol(text, &end, 10);
+      if (end == text || *end || value < 0 || value > 86400) return Usage();
       seconds = static_cast<int>(value);
     } else {
       return Usage();

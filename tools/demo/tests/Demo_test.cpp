@@ -44,9 +44,12 @@ TEST(Demo, HeadlessRunWritesAScreenshotOfTheWindowAndEnds) {
   EXPECT_TRUE(PixelIs(*shot, 10, 10, ColorToRGB(clBackground)));
 }
 
-TEST(Demo, BadArgumentsAreRefused) {
+TEST(Demo, BadArgumentsAndAnUnwritableScreenshotFail) {
   EXPECT_EQ(RunDemo("--seconds x"), 2);
+  EXPECT_EQ(RunDemo("--seconds ''"), 2);
   EXPECT_EQ(RunDemo("--bogus"), 2);
+  tarvo::testing::Sandbox box;
+  EXPECT_EQ(RunDemo("--headless --screenshot " + QuoteArgument(box.Path("no/such/folder/x.png"))), 1);
 }
 
 }  // namespace

@@ -763,6 +763,10 @@ struct QdsSimulator::Impl {
     };
     s->set_keep_alive_max_count(options.keepAlive ? 100 : 1);
     s->set_keep_alive_timeout(1);
+    // Headers and a short body go out as separate writes; with Nagle's
+    // algorithm the body's last segment would wait for the client's delayed
+    // acknowledgement (40 ms on Linux) on every answer.
+    s->set_tcp_nodelay(true);
     s->set_read_timeout(5, 0);
     s->set_write_timeout(5, 0);
     auto handler = [this, tls](const httplib::Request& req, httplib::Response& res) {
@@ -909,6 +913,19 @@ std::optional<std::string> QdsSimulator::Document(const std::string& path) const
   const auto it = fImpl->docs.find(path);
   if (it == fImpl->docs.end()) return std::nullopt;
   return *it->second->body;
+}
+
+std::optional<std::string> QdsSimulator::EncodedDocument(const std::string& path,
+                                                         QdsEncoding encoding) const {
+  std::shared_ptr<Doc> doc;
+  {
+    std::lock_guard lock(fImpl->mutex);
+    const auto it = fImpl->docs.find(path);
+    if (it == fImpl->docs.end()) return std::nullopt;
+    doc = it->second;
+  }
+  if (encoding == QdsEncoding::Auto || encoding == QdsEncoding::Identity) return *doc->body;
+  return *doc->Encoded(encoding);
 }
 
 std::vector<std::string> QdsSimulator::DocumentPaths() const {

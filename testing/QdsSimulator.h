@@ -191,6 +191,9 @@ class QdsSimulator {
   void SetDocument(const std::string& path, std::string body);
   bool RemoveDocument(const std::string& path);
   std::optional<std::string> Document(const std::string& path) const;
+  // The body as sent in an encoding (Auto and Identity: the document itself);
+  // made on first use and kept, as for answers.
+  std::optional<std::string> EncodedDocument(const std::string& path, QdsEncoding encoding) const;
   std::vector<std::string> DocumentPaths() const;
   struct Validators {
     std::string etag;          // with its quotes, as sent

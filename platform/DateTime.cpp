@@ -86,6 +86,28 @@ std::mutex& ZoneLock() {
   return lock;
 }
 
+// Brings the C library's zone up to date. A change of TZ is taken at once.
+// Without TZ glibc looks at /etc/localtime on every tzset (a file system
+// call each time), so then the zone is read again at most once a second.
+// Called with ZoneLock held.
+void RefreshZone() {
+  static std::string lastTZ;
+  static bool lastSet = false;
+  static bool read = false;
+  static std::int64_t lastRead = 0;
+  std::timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const char* tz = std::getenv("TZ");
+  const bool set = tz != nullptr;
+  const bool changed = !read || set != lastSet || (set && lastTZ != tz);
+  if (!changed && (set || now.tv_sec - lastRead < 1)) return;
+  ::tzset();
+  read = true;
+  lastSet = set;
+  lastTZ = set ? tz : "";
+  lastRead = now.tv_sec;
+}
+
 // Offset of local time from UTC, in seconds, at a Unix moment. Called with
 // ZoneLock held.
 long UtcOffsetAt(std::int64_t unixSeconds) {
@@ -177,7 +199,7 @@ TDateTime NowUTC() {
 
 TDateTime Now() {
   std::lock_guard zone(ZoneLock());
-  ::tzset();
+  RefreshZone();
   const std::int64_t unixMs = UnixMsNow();
   const long offset = UtcOffsetAt(FloorDiv(unixMs, 1000));
   return FromLinearMs(unixMs + offset * 1000LL + kUnixEpochDays * kMsPerDay);
@@ -185,7 +207,7 @@ TDateTime Now() {
 
 TDateTime UTCToLocal(TDateTime utc) {
   std::lock_guard zone(ZoneLock());
-  ::tzset();
+  RefreshZone();
   const std::int64_t linear = ToLinearMs(utc);
   const std::int64_t unixMs = linear - kUnixEpochDays * kMsPerDay;
   return FromLinearMs(linear + UtcOffsetAt(FloorDiv(unixMs, 1000)) * 1000LL);
@@ -193,7 +215,7 @@ TDateTime UTCToLocal(TDateTime utc) {
 
 TDateTime LocalToUTC(TDateTime local) {
   std::lock_guard zone(ZoneLock());
-  ::tzset();
+  RefreshZone();
   const std::int64_t linear = ToLinearMs(local);
   const std::int64_t asUnix = FloorDiv(linear - kUnixEpochDays * kMsPerDay, 1000);
   // Clock changes are days apart, so the offsets a day before and a day after

@@ -35,6 +35,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Inet.h"
@@ -224,6 +225,11 @@ class TWinInetMemoryStream {
   }
   // The whole content, independent of the position.
   const std::string& Bytes() const noexcept { return fData; }
+  // Hands the content over without copying it; the stream is empty after.
+  std::string Release() noexcept {
+    fPosition = 0;
+    return std::exchange(fData, std::string());
+  }
 
  private:
   std::string fData;

@@ -50,6 +50,13 @@ std::size_t TQDSEntry::Write(const void* Buffer, std::size_t Count) {
   return Count;
 }
 
+std::size_t TQDSEntry::Write(std::string&& Bytes) {
+  const std::size_t count = Bytes.size();
+  fAccumulator->Write(std::move(Bytes));
+  fDownloadEndedAt = platform::GetTickCount();
+  return count;
+}
+
 std::size_t TQDSEntry::CopyFrom(TQDSStream& Source, std::size_t Count) {
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   std::string buffer(std::min(Count, kPiece), '\0');
@@ -162,32 +169,8 @@ std::string TQDSEntry::AccumulatorAsString() const {
 TQDSLogEntry::TQDSLogEntry(const TQDSEntry* Source)
     : TQDSEntry(Source ? Source->Session() : 0, "Log", TDataFlag::ldUnknown, TJobFlags()) {
   if (!Source) return;
-  fLocalStartTime = Source->LocalStartTime();
-  fStartTime = Source->StartTime();
-  DownloadStartedAt = Source->DownloadStartedAt;
-  fDownloadEndedAt = Source->DownloadEndedAt();
-  ParsingEndedAt = Source->ParsingEndedAt;
-  TarvoPassport = Source->TarvoPassport;
-  AuthRequest = Source->AuthRequest;
-  fEntityClassName = Source->EntityClassName();
-  ServerTime = Source->ServerTime;
-  Reason = Source->Reason;
-  LastModified = Source->LastModified;
-  ETag = Source->ETag;
-  fJobFlags = Source->JobFlags();
-  Secured = Source->Secured;
-  Signature = Source->Signature;
-  fMethod = Source->Method;
-  Handle = Source->Handle;
-  InitialURL = Source->InitialURL;
-  InitialPort = Source->InitialPort;
-  Msg = Source->Msg;
-  RequestStatus = Source->RequestStatus;
-  StatusMessage = Source->StatusMessage;
-  Supported = Source->Supported;
-
+  CopyRecord(*Source);
   const std::string& body = Source->Accumulator().Bytes();
-  fSize = static_cast<std::int64_t>(body.size());
   uLongf length = compressBound(static_cast<uLong>(body.size()));
   std::string packed(length, '\0');
   if (compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
@@ -196,8 +179,42 @@ TQDSLogEntry::TQDSLogEntry(const TQDSEntry* Source)
     throw EQDSException("The answer could not be compressed for the request log");
   packed.resize(length);
   fDataIn = std::make_unique<TQDSMemoryStream>(std::move(packed));
+}
 
-  const std::vector<std::uint8_t>& sent = Source->GetPostBody();
+TQDSLogEntry::TQDSLogEntry(const TQDSEntry& Source, std::string Packed, TQDSPackedForm Form)
+    : TQDSEntry(Source.Session(), "Log", TDataFlag::ldUnknown, TJobFlags()) {
+  CopyRecord(Source);
+  fDataIn = std::make_unique<TQDSMemoryStream>(std::move(Packed));
+  fDataInForm = Form;
+}
+
+void TQDSLogEntry::CopyRecord(const TQDSEntry& Source) {
+  fLocalStartTime = Source.LocalStartTime();
+  fStartTime = Source.StartTime();
+  DownloadStartedAt = Source.DownloadStartedAt;
+  fDownloadEndedAt = Source.DownloadEndedAt();
+  ParsingEndedAt = Source.ParsingEndedAt;
+  TarvoPassport = Source.TarvoPassport;
+  AuthRequest = Source.AuthRequest;
+  fEntityClassName = Source.EntityClassName();
+  ServerTime = Source.ServerTime;
+  Reason = Source.Reason;
+  LastModified = Source.LastModified;
+  ETag = Source.ETag;
+  fJobFlags = Source.JobFlags();
+  Secured = Source.Secured;
+  Signature = Source.Signature;
+  fMethod = Source.Method;
+  Handle = Source.Handle;
+  InitialURL = Source.InitialURL;
+  InitialPort = Source.InitialPort;
+  Msg = Source.Msg;
+  RequestStatus = Source.RequestStatus;
+  StatusMessage = Source.StatusMessage;
+  Supported = Source.Supported;
+  fSize = static_cast<std::int64_t>(Source.Accumulator().Size());
+
+  const std::vector<std::uint8_t>& sent = Source.GetPostBody();
   const std::string_view sentBytes(reinterpret_cast<const char*>(sent.data()), sent.size());
   fDataOut = IsValidUtf8(sentBytes) ? std::string(sentBytes) : platform::FromCodePage(sentBytes);
 }
@@ -254,12 +271,15 @@ void AddBody(const std::string& body, std::vector<std::string>& lines) {
     lines.push_back(body);
 }
 
-// Inflates exactly size bytes of a zlib stream, growing the output only as
+// Inflates exactly size bytes of a saved answer, growing the output only as
 // data arrives, so a wrong size cannot make it allocate what is not there.
-std::string Inflate(const std::string& packed, std::int64_t size) {
+std::string Inflate(const std::string& packed, TQDSPackedForm form, std::int64_t size) {
   if (size < 0) throw EQDSException("Bad size of a saved answer");
+  const int windowBits = form == TQDSPackedForm::pfGzip         ? 16 + MAX_WBITS
+                         : form == TQDSPackedForm::pfRawDeflate ? -MAX_WBITS
+                                                                : MAX_WBITS;
   z_stream z{};
-  if (inflateInit(&z) != Z_OK) throw EQDSException("Decompression failed");
+  if (inflateInit2(&z, windowBits) != Z_OK) throw EQDSException("Decompression failed");
   std::string out;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
   z.avail_in =
@@ -296,7 +316,7 @@ void TQDSLogEntry::LoadText(std::vector<std::string>& MemoStrings) const {
       lines.push_back("Received:");
     }
     try {
-      const std::string bytes = Inflate(fDataIn->Bytes(), fSize);
+      const std::string bytes = Inflate(fDataIn->Bytes(), fDataInForm, fSize);
       const std::string text = IsValidUtf8(bytes) ? bytes : platform::FromCodePage(bytes);
       std::size_t start = 0;
       for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {

@@ -76,6 +76,9 @@ class TQDSEntry : public TQDSBaseEntry {
 
   // Appends bytes of the answer; the download's end is now. Returns Count.
   std::size_t Write(const void* Buffer, std::size_t Count);
+  // The same for a whole buffer, taken over without a copy when the
+  // accumulator is empty. Returns the number of bytes.
+  std::size_t Write(std::string&& Bytes);
   // Copies Count bytes from Source's position into the accumulator in pieces
   // of 1 MiB; the download's end is now. When Source ends early, the bytes
   // read so far stay and EQDSException ("Stream read error") is thrown.
@@ -111,14 +114,24 @@ class TQDSEntry : public TQDSBaseEntry {
 };
 
 // The log's copy of a request.
+// How the saved answer of a log entry is framed. Every form holds zlib's
+// deflate data; the gzip and raw forms are answers kept as they came over
+// the wire.
+enum class TQDSPackedForm : std::uint8_t { pfZlib, pfGzip, pfRawDeflate };
+
 class TQDSLogEntry : public TQDSEntry {
  public:
   // A log copy of Source: its times, outcome and identity, the answer
-  // compressed into the entry and the sent body as text (UTF-8 when it is,
-  // else read in the system ANSI code page). Without a source: an empty entry
-  // (session 0, no flags, ldUnknown, class name "Log"). Throws EQDSException
-  // when the answer cannot be compressed.
+  // compressed into the entry (zlib, fastest level) and the sent body as text
+  // (UTF-8 when it is, else read in the system ANSI code page). Without a
+  // source: an empty entry (session 0, no flags, ldUnknown, class name
+  // "Log"). Throws EQDSException when the answer cannot be compressed.
   explicit TQDSLogEntry(const TQDSEntry* Source = nullptr);
+  // The same copy, but keeping Packed, the answer as it came compressed over
+  // the wire and framed as Form, instead of compressing the accumulator
+  // again. Packed must decode to Source's accumulator: the text view decodes
+  // the accumulator's size from it.
+  TQDSLogEntry(const TQDSEntry& Source, std::string Packed, TQDSPackedForm Form);
 
   // The summary form, little-endian: local start time (double), start tick,
   // download end tick (4 each), passport reply (1), authentication request
@@ -145,8 +158,9 @@ class TQDSLogEntry : public TQDSEntry {
   const std::string& DataOut() const noexcept { return fDataOut; }
   TRequestMethod LogMethod() const noexcept { return fMethod; }
   const std::string& AllHeaders() const noexcept { return fAll; }
-  // The compressed answer, or nullptr when none was saved.
+  // The compressed answer, or nullptr when none was saved, and its framing.
   const TQDSMemoryStream* DataIn() const noexcept { return fDataIn.get(); }
+  TQDSPackedForm DataInForm() const noexcept { return fDataInForm; }
 
   // Filled by the worker after the copy is made.
   void SetBalancer(std::string v) { fBalancer = std::move(v); }
@@ -156,8 +170,13 @@ class TQDSLogEntry : public TQDSEntry {
   void SetComprK(double v) { fComprK = v; }
   void SetAllHeaders(std::string v) { fAll = std::move(v); }
 
+ private:
+  // Everything but the answer, from Source.
+  void CopyRecord(const TQDSEntry& Source);
+
  protected:
   std::unique_ptr<TQDSMemoryStream> fDataIn;
+  TQDSPackedForm fDataInForm = TQDSPackedForm::pfZlib;
   std::string fDataOut;
   TRequestMethod fMethod = TRequestMethod::mUnknown;
   std::int64_t fSize = 0;

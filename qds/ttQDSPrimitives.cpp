@@ -237,6 +237,15 @@ void TQDSMemoryStream::Write(const void* data, std::size_t count) {
   fPosition = end;
 }
 
+void TQDSMemoryStream::Write(std::string&& Bytes) {
+  if (!fData.empty()) {
+    Write(Bytes.data(), Bytes.size());
+    return;
+  }
+  fData = std::move(Bytes);
+  fPosition = fData.size();
+}
+
 void TQDSMemoryStream::Seek(std::uint64_t position) {
   if (position > fData.size()) throw EQDSException("Stream seek error");
   fPosition = static_cast<std::size_t>(position);

@@ -226,6 +226,9 @@ class TQDSMemoryStream final : public TQDSStream {
 
   // The whole content, independent of the position.
   const std::string& Bytes() const noexcept { return fData; }
+  // Writes Bytes at the position like Write, but takes the buffer over
+  // instead of copying it when the stream is empty.
+  void Write(std::string&& Bytes);
   void Clear() noexcept {
     fData.clear();
     fPosition = 0;

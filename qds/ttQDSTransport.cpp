@@ -72,6 +72,11 @@ std::unique_ptr<TQDSLogEntry> MakeLogEntry(const TQDSEntry& Source) {
   return std::make_unique<TQDSLogEntry>(&Source);
 }
 
+std::unique_ptr<TQDSLogEntry> MakeLogEntry(const TQDSEntry& Source, std::string Packed,
+                                           TQDSPackedForm Form) {
+  return std::make_unique<TQDSLogEntry>(Source, std::move(Packed), Form);
+}
+
 std::unique_ptr<TQDSEntry> NewEntryByJob(const TDownloadJob& Job) {
   std::unique_ptr<TQDSEntry> entry;
   if (TWebEntity* entity = Job.Entity()) {
@@ -362,49 +367,57 @@ TWorkerSettings ReadSettings(TWebEntityManager& Owner) {
   return s;
 }
 
-// Decoded answers larger than this are refused: a small compressed body must
-// not be able to exhaust memory.
-constexpr std::size_t kMaxDecodedBytes = std::size_t{512} << 20;
+enum class TDecoding { Done, Damaged, TooLarge };
 
-// Inflates Source into Entry in blocks of 8 KiB. windowBits selects gzip
-// (16 + 15), zlib (15) or raw deflate (-15). False on a decoding error, with
-// what was decoded so far written.
-bool Inflate(const std::string& Source, int windowBits, TQDSEntry& Entry, bool& nothingDecoded) {
-  z_stream z{};
+// Inflates Source into Out (replacing it). windowBits selects gzip (16 + 15),
+// zlib (15) or raw deflate (-15). Out grows as data arrives, presized by a
+// gzip trailer's length when the body could really hold that much. Damaged:
+// a decoding error or a body cut off, Out holding what was decoded so far;
+// TooLarge: it would decode to more than Limit bytes.
+TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t Limit,
+                        std::string& Out, bool& nothingDecoded) {
   nothingDecoded = true;
-  if (inflateInit2(&z, windowBits) != Z_OK) return false;
+  Out.clear();
+  z_stream z{};
+  if (inflateInit2(&z, windowBits) != Z_OK) return TDecoding::Damaged;
+  // Deflate never packs more than 1032 bytes into one.
+  const std::size_t most = Source.size() > Limit / 1032 ? Limit : Source.size() * 1032;
+  std::size_t guess = Source.size() > most / 4 ? most : Source.size() * 4;
+  if (windowBits > MAX_WBITS && Source.size() >= 18) {
+    const auto* t = reinterpret_cast<const unsigned char*>(Source.data() + Source.size() - 4);
+    const std::size_t size = t[0] | (t[1] << 8) | (t[2] << 16) | (std::size_t{t[3]} << 24);
+    if (size > 0) guess = std::min(size, most);
+  }
+  Out.resize(std::max<std::size_t>(guess, 8192));
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Source.data()));
-  z.avail_in = static_cast<uInt>(Source.size());
-  unsigned char block[8192];
-  std::size_t total = 0;
-  bool ok = true;
+  std::size_t inLeft = Source.size(), used = 0;
+  TDecoding result = TDecoding::Done;
   for (;;) {
-    z.next_out = block;
-    z.avail_out = sizeof block;
+    if (used == Out.size()) Out.resize(std::min(used * 2, Limit + 1));
+    const auto inChunk = static_cast<uInt>(std::min<std::size_t>(inLeft, 1u << 30));
+    const auto outChunk = static_cast<uInt>(std::min<std::size_t>(Out.size() - used, 1u << 30));
+    z.avail_in = inChunk;
+    z.next_out = reinterpret_cast<Bytef*>(Out.data() + used);
+    z.avail_out = outChunk;
     const int rc = inflate(&z, Z_NO_FLUSH);
-    const std::size_t got = sizeof block - z.avail_out;
-    if (got > 0) {
-      Entry.Write(block, got);
-      nothingDecoded = false;
-      total += got;
+    inLeft -= inChunk - z.avail_in;
+    used += outChunk - z.avail_out;
+    if (outChunk != z.avail_out) nothingDecoded = false;
+    if (used > Limit) {
+      result = TDecoding::TooLarge;
+      break;
     }
     if (rc == Z_STREAM_END) break;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      ok = false;
-      break;
-    }
-    if (rc == Z_BUF_ERROR || (got == 0 && z.avail_in == 0)) {
-      // Input ended before the stream did: the body was cut off.
-      ok = false;
-      break;
-    }
-    if (total > kMaxDecodedBytes) {
-      ok = false;
+    const bool stuck = inChunk == z.avail_in && outChunk == z.avail_out;
+    if ((rc != Z_OK && rc != Z_BUF_ERROR) || (inLeft == 0 && z.avail_out > 0) || stuck) {
+      // A decoding error, or the input ended before the stream did.
+      result = TDecoding::Damaged;
       break;
     }
   }
   inflateEnd(&z);
-  return ok;
+  Out.resize(std::min(used, Limit));
+  return result;
 }
 
 }  // namespace
@@ -704,15 +717,25 @@ void TQDSDownloaderBaseThread::HandleReplyStatusCode(TQDSEntry& Entry, TWinInetR
   Entry.StatusMessage = Request.StatusText();
 }
 
+void TQDSDownloaderBaseThread::SetMaxAnswerBytes(std::size_t Bytes) {
+  fMaxAnswerBytes = std::min<std::size_t>(Bytes, INT32_MAX);
+}
+
 void TQDSDownloaderBaseThread::OnWinInetProgress(TWinInetRequest&, int Progress,
                                                  bool& ContinueWork) {
   ContinueWork = !fTerminated.load();
   if (!ContinueWork) return;
+  if (static_cast<std::uint64_t>(Progress) > fMaxAnswerBytes.load()) {
+    fAnswerTooLarge = true;
+    ContinueWork = false;
+    return;
+  }
   fProgressLatest = Progress;
-  // One message per 100 ms at most; the final value follows at the end of
-  // the body (FlushProgress), so the main thread always sees the latest.
+  // One message per 100 ms at most, the first 100 ms into the request; the
+  // final value follows at the end of the body (FlushProgress), so the main
+  // thread always sees the latest, and a short answer costs one message.
   const std::uint32_t now = GetTickCount();
-  if (fProgressPosted < 0 || platform::TicksBetween(fProgressPostedAt, now) >= 100) {
+  if (platform::TicksBetween(fProgressPostedAt, now) >= 100) {
     fProgressPosted = Progress;
     fProgressPostedAt = now;
     fOwner.TQDSMessageManager::PostMessage(TQDSMessageParam::mpDownloadProgress, Progress, 0);
@@ -720,7 +743,7 @@ void TQDSDownloaderBaseThread::OnWinInetProgress(TWinInetRequest&, int Progress,
 }
 
 void TQDSDownloaderBaseThread::FlushProgress(bool Final) {
-  if (fProgressPosted >= 0 && fProgressLatest != fProgressPosted && !fTerminated.load())
+  if (fProgressLatest > 0 && fProgressLatest != fProgressPosted && !fTerminated.load())
     fOwner.TQDSMessageManager::PostMessage(TQDSMessageParam::mpDownloadProgress, fProgressLatest,
                                            0);
   if (Final) {
@@ -730,8 +753,9 @@ void TQDSDownloaderBaseThread::FlushProgress(bool Final) {
 }
 
 void TQDSDownloaderBaseThread::PostLog(const TQDSEntry& Entry, bool WithAnswer,
-                                       std::uint64_t RawBytes) {
-  auto log = MakeLogEntry(Entry);
+                                       std::uint64_t RawBytes, std::string Wire,
+                                       std::optional<TQDSPackedForm> WireForm) {
+  auto log = WireForm ? MakeLogEntry(Entry, std::move(Wire), *WireForm) : MakeLogEntry(Entry);
   if (WithAnswer && Entry.Accumulator().Size() > 0)
     log->SetComprK(static_cast<double>(RawBytes) / static_cast<double>(Entry.Accumulator().Size()));
   log->SetBalancer(Balancer);
@@ -805,29 +829,51 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
                                                    bool LogIt) {
   if (Entry.DownloadStartedAt == 0) Entry.DownloadStartedAt = GetTickCount();
   const TWorkerSettings s = ReadSettings(fOwner);
+  fAnswerTooLarge = false;
   Request.ReadData(s.SpeedLimit);
   // A worker told to end stops reading (its progress handler answers so), and
   // the layer then reports the cut body without an error: never a good answer.
   const bool interrupted = fTerminated.load();
   FlushProgress(true);
-  const std::string& raw = Request.Data().Bytes();
+  std::string raw = Request.Data().Release();
+  const std::uint64_t rawBytes = raw.size();
   const std::string encoding =
       platform::AsciiLowerCase(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
-  bool decoded = true;
-  if (!raw.empty() && encoding.find("gzip") != std::string::npos) {
+  const std::size_t limit = fMaxAnswerBytes.load();
+  TDecoding decoding = fAnswerTooLarge ? TDecoding::TooLarge : TDecoding::Done;
+  // A compressed answer is logged as it came: it decodes to the accumulator.
+  std::optional<TQDSPackedForm> wireForm;
+  if (decoding == TDecoding::TooLarge || raw.empty()) {
+  } else if (encoding.find("gzip") != std::string::npos) {
     bool nothing = true;
-    decoded = Inflate(raw, 16 + MAX_WBITS, Entry, nothing);
-  } else if (!raw.empty() && encoding.find("deflate") != std::string::npos) {
+    std::string body;
+    decoding = InflateAnswer(raw, 16 + MAX_WBITS, limit, body, nothing);
+    wireForm = TQDSPackedForm::pfGzip;
+    Entry.Write(std::move(body));
+  } else if (encoding.find("deflate") != std::string::npos) {
     // "deflate" is meant to be zlib-wrapped, but servers send raw deflate too.
     bool nothing = true;
-    decoded = Inflate(raw, MAX_WBITS, Entry, nothing);
-    if (!decoded && nothing) {
-      Entry.Accumulator().Clear();
-      decoded = Inflate(raw, -MAX_WBITS, Entry, nothing);
+    std::string body;
+    decoding = InflateAnswer(raw, MAX_WBITS, limit, body, nothing);
+    wireForm = TQDSPackedForm::pfZlib;
+    if (decoding == TDecoding::Damaged && nothing) {
+      decoding = InflateAnswer(raw, -MAX_WBITS, limit, body, nothing);
+      wireForm = TQDSPackedForm::pfRawDeflate;
     }
-  } else if (!raw.empty()) {
-    Entry.Write(raw.data(), raw.size());
+    Entry.Write(std::move(body));
+  } else if (raw.size() > limit) {
+    decoding = TDecoding::TooLarge;
+  } else {
+    Entry.Write(std::move(raw));
   }
+  if (decoding == TDecoding::TooLarge) {
+    // Asking again would bring the same answer: a hard failure, and no part
+    // of it is kept.
+    Entry.Accumulator().Clear();
+    throw EQDSException("The answer is larger than the limit of " + std::to_string(limit) +
+                        " bytes");
+  }
+  const bool decoded = decoding == TDecoding::Done;
   const int status = Request.StatusCode();
   // A body that does not decode is kept for the log but the answer is not
   // used: the exchange is retried.
@@ -838,8 +884,10 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   if (!decoded) Entry.Msg = "Answer could not be decoded (" + encoding + ")";
   if (!LogIt)
     Entry.ParsingEndedAt = GetTickCount();
+  else if (decoded && wireForm)
+    PostLog(Entry, true, rawBytes, std::move(raw), wireForm);
   else
-    PostLog(Entry, true, raw.size());
+    PostLog(Entry, true, rawBytes);
   return result;
 }
 
@@ -866,6 +914,7 @@ TDownloadResult TQDSDownloaderBaseThread::ProcessURL(int Port, TProcessingMode M
   SVersion.clear();
   fProgressPosted = -1;
   fProgressLatest = 0;
+  fProgressPostedAt = GetTickCount();
 
   TDownloadResult result = TDownloadResult::drFailed;
   std::unique_ptr<TWinInternet> inet;

@@ -22,6 +22,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,6 +105,9 @@ std::unique_ptr<TDownloadJob> MakeJob(TRequestMethod Method, TWebEntity* Entity,
 std::unique_ptr<TQDSEntry> MakeEntry(std::uint8_t Session, std::string ClassName, TDataFlag Flag,
                                      TJobFlags Flags);
 std::unique_ptr<TQDSLogEntry> MakeLogEntry(const TQDSEntry& Source);
+// A log copy keeping Packed, the answer as it came compressed over the wire.
+std::unique_ptr<TQDSLogEntry> MakeLogEntry(const TQDSEntry& Source, std::string Packed,
+                                           TQDSPackedForm Form);
 
 // A new request entry for one attempt of the job.
 std::unique_ptr<TQDSEntry> NewEntryByJob(const TDownloadJob& Job);
@@ -231,7 +235,15 @@ class TQDSDownloaderBaseThread {
   // One HTTP exchange (worker thread).
   TDownloadResult ProcessURL(int Port, TProcessingMode Mode, TQDSEntry& Entry);
   // Reads and decodes the body into the entry; true when the answer counts.
+  // An answer larger than MaxAnswerBytes on the wire or decoded throws
+  // EQDSException (asking again would bring the same answer).
   bool CompleteDownloading(TQDSEntry& Entry, TWinInetRequest& Request, bool LogIt);
+
+  // The largest answer the worker holds, as received and as decoded: 512 MiB
+  // unless set, at most 2 GiB - 1 (larger values are taken as that). Any
+  // thread; applies from the next answer read.
+  void SetMaxAnswerBytes(std::size_t Bytes);
+  std::size_t MaxAnswerBytes() const noexcept { return fMaxAnswerBytes.load(); }
 
   TWebEntityManager& Owner() const noexcept { return fOwner; }
 
@@ -274,7 +286,10 @@ class TQDSDownloaderBaseThread {
   void ReadAnswerHeaders(TQDSEntry& Entry, TWinInetRequest& Request);
   TDownloadResult ClassifyFailure(const std::exception_ptr& E, TProcessingMode Mode,
                                   TQDSEntry& Entry);
-  void PostLog(const TQDSEntry& Entry, bool WithAnswer, std::uint64_t RawBytes);
+  // Posts a log copy of Entry; with WireForm it keeps Wire, the answer as it
+  // came compressed, instead of compressing the accumulator.
+  void PostLog(const TQDSEntry& Entry, bool WithAnswer, std::uint64_t RawBytes,
+               std::string Wire = {}, std::optional<TQDSPackedForm> WireForm = std::nullopt);
   void FlushProgress(bool Final);
 
   void SetCurrentRequest(TWinInetRequest* Request);
@@ -282,13 +297,17 @@ class TQDSDownloaderBaseThread {
   std::thread fThread;
   std::atomic<bool> fTerminated{false};
   std::atomic<bool> fFinished{false};
+  std::atomic<std::size_t> fMaxAnswerBytes{std::size_t{512} << 20};
+  // Set by the progress handler when the answer outgrew the limit.
+  bool fAnswerTooLarge = false;
   // The request being transferred, so that Terminate can abort a stalled one.
   std::mutex fRequestGuard;
   TWinInetRequest* fCurrentRequest = nullptr;
   // Credentials fetched before the authentication lock is taken.
   std::string fPendingUser, fPendingPwd;
-  // Progress coalescing: the latest value of the current request and when one
-  // was last posted.
+  // Progress coalescing: the latest value of the current request, the last
+  // one posted (-1: none yet) and when one was last posted (at first, when
+  // the request began).
   int fProgressLatest = 0;
   int fProgressPosted = -1;
   std::uint32_t fProgressPostedAt = 0;

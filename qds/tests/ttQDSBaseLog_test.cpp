@@ -226,6 +226,57 @@ TEST(LogText, DamagedAnswersShowInvalidData) {
   }
 }
 
+// Body deflated with zlib framing chosen by windowBits, as a server sends it.
+std::string Pack(const std::string& body, int windowBits) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, body.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+TEST(LogText, AnswersKeptAsTheyCameReadLikeCompressedOnes) {
+  TQDSEntry source(4, "TSecurities", TDataFlag::ldWeb, {});
+  source.Reason = "refresh";
+  const std::string body = "X-Line: 1\n{\"a\":[1,2],\"b\":\"Сбер\"}";
+  source.Write(body.data(), body.size());
+  Lines expected;
+  TQDSLogEntry(&source).LoadText(expected);
+  ASSERT_EQ(expected.front(), "X-Line: 1");
+
+  struct Case {
+    const char* what;
+    int windowBits;
+    TQDSPackedForm form;
+    bool readable;
+  } cases[] = {
+      {"gzip", 16 + MAX_WBITS, TQDSPackedForm::pfGzip, true},
+      {"zlib", MAX_WBITS, TQDSPackedForm::pfZlib, true},
+      {"raw deflate", -MAX_WBITS, TQDSPackedForm::pfRawDeflate, true},
+      {"gzip taken for raw deflate", 16 + MAX_WBITS, TQDSPackedForm::pfRawDeflate, false},
+      {"raw deflate taken for zlib", -MAX_WBITS, TQDSPackedForm::pfZlib, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string packed = Pack(body, c.windowBits);
+    const TQDSLogEntry log(source, packed, c.form);
+    EXPECT_EQ(log.Session(), 4);
+    EXPECT_EQ(log.Reason, "refresh");
+    EXPECT_EQ(log.Size(), static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(log.DataIn()->Bytes(), packed);
+    EXPECT_EQ(log.DataInForm(), c.form);
+    Lines lines;
+    log.LoadText(lines);
+    EXPECT_EQ(lines, c.readable ? expected : Lines{"INVALID DATA"});
+  }
+}
+
 TEST(JsonLayout, TheWorkedExampleAndStrings) {
   Lines lines;
   LayoutJSONText(R"({"a":1,"b":[1,2]})", lines);

@@ -115,25 +115,95 @@ TEST_F(WorkerTest, ADocumentIsFetchedAndItsEntryLogged) {
   EXPECT_GT(m->RespTime(), 40000.0);
 }
 
-TEST_F(WorkerTest, EncodedAnswersAreDecoded) {
+TEST_F(WorkerTest, EncodedAnswersAreDecodedAndLoggedAsTheyCame) {
   Start();
+  const std::string body = *sim->Document(kIndex);
+  // The text view of the answer, from a copy the log compressed itself.
+  std::vector<std::string> expectedText;
+  {
+    TQDSEntry source(0, "x", TDataFlag::ldUnknown, TJobFlags());
+    source.Write(body.data(), body.size());
+    TQDSLogEntry(&source).LoadText(expectedText);
+  }
   struct Case {
     QdsEncoding encoding;
     const char* sent;
-  } cases[] = {{QdsEncoding::Gzip, "gzip"},
-               {QdsEncoding::Deflate, "deflate"},
-               {QdsEncoding::RawDeflate, "deflate"},
-               {QdsEncoding::Identity, ""}};
+    TQDSPackedForm logged;
+  } cases[] = {{QdsEncoding::Gzip, "gzip", TQDSPackedForm::pfGzip},
+               {QdsEncoding::Deflate, "deflate", TQDSPackedForm::pfZlib},
+               {QdsEncoding::RawDeflate, "deflate", TQDSPackedForm::pfRawDeflate},
+               {QdsEncoding::Identity, "", TQDSPackedForm::pfZlib}};
   for (const Case& c : cases) {
     sim->SetEncoding(c.encoding);
     sim->ClearRequests();
     TestDoc* doc = Doc(kIndex);
     const auto results = Fetch(doc);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].body, *sim->Document(kIndex)) << c.sent;
+    EXPECT_EQ(results[0].body, body) << c.sent;
     ASSERT_EQ(sim->Requests().size(), 1u);
     EXPECT_EQ(sim->Requests()[0].contentEncoding, c.sent);
     TWebEntity::Free(doc);
+
+    // The log keeps a compressed answer as it came over the wire.
+    TQDSLogEntry* logged = nullptr;
+    ASSERT_TRUE(Pump([&] {
+      const auto items = m->LogItems();
+      logged = items.empty() || items.back()->AllHeaders().empty() ? nullptr : items.back();
+      return logged != nullptr;
+    }));
+    EXPECT_EQ(logged->DataInForm(), c.logged) << c.sent;
+    EXPECT_EQ(logged->Size(), static_cast<std::int64_t>(body.size()));
+    if (c.encoding != QdsEncoding::Identity) {
+      EXPECT_EQ(logged->DataIn()->Bytes(), *sim->EncodedDocument(kIndex, c.encoding)) << c.sent;
+    }
+    std::vector<std::string> text;
+    logged->LoadText(text);
+    EXPECT_EQ(text, expectedText) << c.sent;
+  }
+}
+
+TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
+  // 64 KiB of text that gzip packs into far less: the limit holds for the
+  // decoded size as well as for the bytes received.
+  std::string big = "{\"big\":\"";
+  while (big.size() < (64 << 10)) big += "0123456789";
+  big += "\"}";
+  sim->SetDocument("/qds/big.json", big);
+  prepare = [](TestManager& mm) {
+    mm.workerClass = [] {
+      return [](TWebEntityManager& owner) {
+        auto w = std::make_unique<coretest::TestWorker>(owner);
+        w->SetMaxAnswerBytes(16 << 10);
+        return w;
+      };
+    };
+  };
+  Start(1);
+  for (QdsEncoding encoding : {QdsEncoding::Identity, QdsEncoding::Gzip}) {
+    SCOPED_TRACE(encoding == QdsEncoding::Gzip ? "gzip" : "identity");
+    sim->SetEncoding(encoding);
+    sim->ClearRequests();
+    const std::size_t errorsBefore = m->InetErrors().size();
+    TestDoc* doc = Doc("/qds/big.json");
+    const auto r = Fetch(doc);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].status, TURLRetrieveStatus::ursFail);
+    EXPECT_TRUE(r[0].body.empty());
+    EXPECT_EQ(r[0].statusMessage, "EQDSException: The answer is larger than the limit of 16384 bytes");
+    const auto errors = m->InetErrors();
+    ASSERT_EQ(errors.size(), errorsBefore + 1);
+    EXPECT_EQ(errors.back().message, "The answer is larger than the limit of 16384 bytes");
+    PumpFor(300);  // a retry would come after 100 ms
+    EXPECT_EQ(sim->Requests("/qds/big.json").size(), 1u);
+    EXPECT_EQ(doc->Results().size(), 1u);
+    TWebEntity::Free(doc);
+
+    // Answers within the limit still arrive.
+    TestDoc* small = Doc(kIndex);
+    const auto ok = Fetch(small);
+    ASSERT_EQ(ok.size(), 1u);
+    EXPECT_EQ(ok[0].status, TURLRetrieveStatus::ursOK);
+    TWebEntity::Free(small);
   }
 }
 
@@ -283,6 +353,15 @@ TEST_F(WorkerTest, ProgressIsCoalescedToTheLatestValue) {
   }));
   // One message per 8 KiB block would be 512.
   EXPECT_LT(m->progress.size(), 100u);
+
+  // A short answer costs a single message: its final size.
+  m->progress.clear();
+  TestDoc* small = Doc(kIndex);
+  ASSERT_EQ(Fetch(small).size(), 1u);
+  ASSERT_TRUE(Pump([&] { return !m->progress.empty(); }));
+  PumpFor(50);
+  EXPECT_EQ(m->progress,
+            std::vector<std::intptr_t>{static_cast<std::intptr_t>(sim->Document(kIndex)->size())});
 }
 
 TEST_F(WorkerTest, FailuresOutsideTheNetworkAreClassified) {

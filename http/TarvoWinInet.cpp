@@ -426,6 +426,16 @@ bool TWinInetRequest::FindHeader(std::uint32_t infoLevel, std::uint32_t index,
   return QueryText(FHandle, infoLevel, index, value);
 }
 
+bool TWinInetRequest::FindHeader(std::string_view name, std::uint32_t index,
+                                 std::string& value) const {
+  value.clear();
+  if (name.empty()) {
+    SetLastError(ERROR_HTTP_INVALID_QUERY_REQUEST);
+    return false;
+  }
+  return QueryText(FHandle, HTTP_QUERY_CUSTOM, index, value, name);
+}
+
 std::string TWinInetRequest::GetHeaderAsStr(std::uint32_t infoLevel, std::uint32_t index) const {
   std::string value;
   if (!QueryText(FHandle, infoLevel, index, value)) return {};

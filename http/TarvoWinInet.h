@@ -308,8 +308,10 @@ class TWinInetRequest : public TWinInetHandle {
   // empty text when it is missing (never an error).
   std::string GetHeaderAsStr(std::uint32_t infoLevel, std::uint32_t index = 0) const;
   std::string GetHeaderAsStr(std::string_view name, std::uint32_t index = 0) const;
-  // Like GetHeaderAsStr, but tells a missing header from an empty one.
+  // Like GetHeaderAsStr, but tells a missing header from an empty one: false
+  // (value empty, the last error saying why) when there is no such header.
   bool FindHeader(std::uint32_t infoLevel, std::uint32_t index, std::string& value) const;
+  bool FindHeader(std::string_view name, std::uint32_t index, std::string& value) const;
   // The header as an unsigned 32-bit number. Failure (missing, not a number,
   // too large): "HttpQueryInfo".
   std::uint32_t GetHeaderAsInt(std::uint32_t infoLevel, std::uint32_t index = 0) const;

@@ -778,16 +778,9 @@ void TQDSDownloaderBaseThread::ReadAnswerHeaders(TQDSEntry& Entry, TWinInetReque
   }
   Entry.LastModified = Request.GetHeaderAsStr(platform::HTTP_QUERY_LAST_MODIFIED);
   Entry.ETag = Request.GetHeaderAsStr(platform::HTTP_QUERY_ETAG);
-  // A missing marker is told from an empty one through the raw headers.
+  // A present but empty marker is a denial; a missing one is no answer.
   std::string marker;
-  bool hasMarker = false;
-  try {
-    hasMarker = platform::AsciiLowerCase(Request.GetHeaders(false)).find("\r\nx-tarvopassport-marker:") !=
-                std::string::npos;
-  } catch (const std::exception&) {
-  }
-  if (hasMarker) marker = Request.GetHeaderAsStr("X-TarvoPassport-Marker");
-  if (hasMarker) {
+  if (Request.FindHeader("X-TarvoPassport-Marker", 0, marker)) {
     const bool granted = marker == "granted";
     Entry.TarvoPassport =
         granted ? TTarvoPassportReply::mprGranted : TTarvoPassportReply::mprDenied;

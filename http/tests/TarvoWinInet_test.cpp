@@ -195,6 +195,7 @@ TEST_F(WinInetTest, HeaderQueriesIncludingMissingHeadersAndDates) {
                    {"ETag", "\"abc\""},
                    {"Cache-Control", "max-age=60"},
                    {"X-Version", "2a"},
+                   {"X-Empty", ""},
                    {"X-Huge", std::string(9000, 'H')}};
   server.On("/h", reply);
   TWinInetSession* session = fInet.CreateSession("127.0.0.1", server.Port(), false, false);
@@ -209,6 +210,21 @@ TEST_F(WinInetTest, HeaderQueriesIncludingMissingHeadersAndDates) {
   EXPECT_EQ(request->GetHeaderAsStr(HTTP_QUERY_CONTENT_ENCODING), "");
   EXPECT_EQ(request->GetHeaderAsStr("X-Missing"), "");
   EXPECT_EQ(request->GetHeaderAsStr(HTTP_QUERY_ETAG, 1), "");
+  // Only FindHeader tells an empty header from a missing one.
+  std::string value = "x";
+  EXPECT_TRUE(request->FindHeader("x-empty", 0, value));
+  EXPECT_EQ(value, "");
+  EXPECT_TRUE(request->FindHeader("X-Version", 0, value));
+  EXPECT_EQ(value, "2a");
+  EXPECT_FALSE(request->FindHeader("X-Missing", 0, value));
+  EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_NOT_FOUND);
+  EXPECT_FALSE(request->FindHeader("X-Version", 1, value));
+  EXPECT_EQ(value, "");
+  EXPECT_FALSE(request->FindHeader("", 0, value));
+  EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_QUERY_REQUEST);
+  EXPECT_TRUE(request->FindHeader(HTTP_QUERY_ETAG, 0, value));
+  EXPECT_EQ(value, "\"abc\"");
+  EXPECT_FALSE(request->FindHeader(HTTP_QUERY_CONTENT_ENCODING, 0, value));
   EXPECT_EQ(request->GetHeaderAsStr("X-Huge"), std::string(9000, 'H'));  // over 8192 bytes
   EXPECT_EQ(request->GetHeaderAsInt(HTTP_QUERY_CONTENT_LENGTH), 10u);
   EXPECT_EQ(request->GetHeaderAsDateTime(HTTP_QUERY_DATE),

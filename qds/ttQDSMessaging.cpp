@@ -105,12 +105,10 @@ void TQDSMessageManager::BeforeDestruction() {
   }
   if (fReleased) return;
   fReleased = true;
-  std::vector<TWebClientMessage> pending;
+  std::deque<TWebClientMessage> pending;
   {
     std::lock_guard lock(fQueueLock);
     pending.swap(fUnprocessedMessages);
-    pending.resize(fUnprocessedMessagesCount);
-    fUnprocessedMessagesCount = 0;
   }
   for (TWebClientMessage& m : pending) {
     try {
@@ -133,9 +131,7 @@ void TQDSMessageManager::PostMessage(TQDSMessageParam Param, std::intptr_t LPara
   TWebClientWParam w{static_cast<std::uint8_t>(Param), session, 0};
   if (NeedsCopy(Param, LParam)) {
     std::lock_guard lock(fQueueLock);
-    if (fUnprocessedMessagesCount >= static_cast<int>(fUnprocessedMessages.size()))
-      fUnprocessedMessages.resize(fUnprocessedMessages.size() * 2 + 2);
-    fUnprocessedMessages[fUnprocessedMessagesCount++] = TWebClientMessage{fMSG, w, LParam, 0};
+    fUnprocessedMessages.push_back(TWebClientMessage{fMSG, w, LParam, 0});
   }
   // A post that fails (the queue is shut down) leaves the copy queued: it is
   // released with the manager.
@@ -150,33 +146,25 @@ std::intptr_t TQDSMessageManager::SendMessage(TQDSMessageParam Param, std::intpt
 void TQDSMessageManager::CancelMessage(TQDSMessageParam Param, std::intptr_t LParam) {
   if (fUnleakableParams.Contains(Param)) return;
   std::lock_guard lock(fQueueLock);
-  for (int i = 0; i < fUnprocessedMessagesCount;) {
-    TWebClientMessage& m = fUnprocessedMessages[i];
-    if (m.WParam.Param == static_cast<std::uint8_t>(Param) && m.LParam == LParam) {
-      m = fUnprocessedMessages[--fUnprocessedMessagesCount];
-    } else {
-      ++i;
-    }
-  }
+  // The rest keep their order: copies are released in posting order.
+  std::erase_if(fUnprocessedMessages, [&](const TWebClientMessage& m) {
+    return m.WParam.Param == static_cast<std::uint8_t>(Param) && m.LParam == LParam;
+  });
 }
 
 void TQDSMessageManager::ProcessMessageFromMainThread(TWebClientMessage& Message) {
   bool hadCopy = false;
   {
     std::lock_guard lock(fQueueLock);
-    for (int i = 0; i < fUnprocessedMessagesCount; ++i) {
-      const TWebClientMessage& m = fUnprocessedMessages[i];
-      if (m.WParam.Param == Message.WParam.Param && m.WParam.Session == Message.WParam.Session &&
-          m.LParam == Message.LParam) {
-        // Keep posting order among the rest: release order at destruction
-        // follows the queue.
-        std::move(fUnprocessedMessages.begin() + i + 1,
-                  fUnprocessedMessages.begin() + fUnprocessedMessagesCount,
-                  fUnprocessedMessages.begin() + i);
-        fUnprocessedMessagesCount--;
-        hadCopy = true;
-        break;
-      }
+    // Messages arrive in posting order, so the copy is usually the first.
+    const auto it = std::find_if(
+        fUnprocessedMessages.begin(), fUnprocessedMessages.end(), [&](const TWebClientMessage& m) {
+          return m.WParam.Param == Message.WParam.Param &&
+                 m.WParam.Session == Message.WParam.Session && m.LParam == Message.LParam;
+        });
+    if (it != fUnprocessedMessages.end()) {
+      fUnprocessedMessages.erase(it);
+      hadCopy = true;
     }
   }
   // A message that needed a copy and has none was cancelled (or already
@@ -201,7 +189,7 @@ void TQDSMessageManager::ChangeSession() {
 
 int TQDSMessageManager::UnprocessedMessagesCount() const {
   std::lock_guard lock(fQueueLock);
-  return fUnprocessedMessagesCount;
+  return static_cast<int>(fUnprocessedMessages.size());
 }
 
 // --- links and groupings ---------------------------------------------------------------------

@@ -200,8 +200,8 @@ class TQDSMessageManager {
 
   std::atomic<std::uint8_t> fSession{1};
   platform::WindowHandle fMainFormHandle = 0;
-  std::vector<TWebClientMessage> fUnprocessedMessages;
-  int fUnprocessedMessagesCount = 0;
+  // The queued copies in posting order (under fQueueLock).
+  std::deque<TWebClientMessage> fUnprocessedMessages;
   std::uint32_t fMSG = QDSWindowMessage;
   TQDSMessageParams fUnleakableParams;
   mutable std::mutex fQueueLock;

@@ -125,27 +125,34 @@ TEST_F(MessagingTest, ACancelledMessageIsNeitherProcessedNorReleased) {
   m.BeforeDestruction();
 }
 
-TEST_F(MessagingTest, QueuedObjectsAreReleasedWhenTheManagerGoesAndNothingElseIsQueued) {
-  int freed = 0;
+TEST_F(MessagingTest, QueuedObjectsAreReleasedInPostingOrderWhenTheManagerGoes) {
+  std::vector<int> freed;
   struct CountingEntry : TQDSLogEntry {
-    int* n;
-    explicit CountingEntry(int* c) : n(c) {}
-    ~CountingEntry() override { ++*n; }
+    std::vector<int>* order;
+    int id;
+    CountingEntry(std::vector<int>* o, int i) : order(o), id(i) {}
+    ~CountingEntry() override { order->push_back(id); }
   };
   {
     TestManager m;
-    for (int i = 0; i < 5; ++i)
-      m.TQDSMessageManager::PostMessage(TQDSMessageParam::mpLogEntry,
-                                        AsParam(new CountingEntry(&freed)), 0);
+    std::vector<CountingEntry*> entries;
+    for (int i = 0; i < 6; ++i) {
+      entries.push_back(new CountingEntry(&freed, i));
+      m.TQDSMessageManager::PostMessage(TQDSMessageParam::mpLogEntry, AsParam(entries.back()), 0);
+    }
     // Numbers and refreshes need no copy.
     m.TQDSMessageManager::PostMessage(TQDSMessageParam::mpDownloadProgress, 4096, 0);
     m.TQDSMessageManager::PostMessage(TQDSMessageParam::mpLogEntry, 0, 0);
+    EXPECT_EQ(m.UnprocessedMessagesCount(), 6);
+    // A cancelled message is the caller's again; the others keep their order.
+    m.CancelMessage(TQDSMessageParam::mpLogEntry, AsParam(entries[1]));
+    delete entries[1];
     EXPECT_EQ(m.UnprocessedMessagesCount(), 5);
     m.BeforeDestruction();
     EXPECT_EQ(m.released.size(), 5u);
     EXPECT_TRUE(m.processed.empty());
   }
-  EXPECT_EQ(freed, 5);
+  EXPECT_EQ(freed, (std::vector<int>{1, 0, 2, 3, 4, 5}));
   PumpFor(20);  // the window is gone: nothing arrives
 }
 

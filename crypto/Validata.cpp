@@ -110,13 +110,7 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalP
     if ((AInitFlags & kInitNoLdap) == 0) {
       auto store = platform::RegistryKey::Open(platform::RegRoot::CurrentUser,
                                                std::string(TValidataSettings::StoreKey(libType)) + "2");
-      if (store) {
-        try {
-          ldapPath = store->ReadString("name").value_or(std::string());
-        } catch (const platform::RegistryError&) {
-          ldapPath.clear();
-        }
-      }
+      if (store) ldapPath = ReadRegistryText(*store, "name");
     }
     bool taken = false;
     for (std::size_t i = 0; i < profiles.size(); ++i) {
@@ -132,13 +126,7 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalP
                            platform::SameText(profile.Name, current) && !current.empty());
       if (!wanted) continue;
       taken = true;
-      auto read = [&](const char* name) {
-        try {
-          return key->ReadString(name).value_or(std::string());
-        } catch (const platform::RegistryError&) {
-          return std::string();
-        }
-      };
+      const auto read = [&](const char* name) { return ReadRegistryText(*key, name); };
       provider->fProfileName = TValidataSettings::Prefix(libType) + profile.Name;
       basePath = read("BasePath");
       psePath = read("store_0");

@@ -10,6 +10,7 @@
 
 #include "crypto/Validata.h"
 #include "platform/Library.h"
+#include "platform/Registry.h"
 
 namespace tarvo {
 
@@ -67,6 +68,8 @@ inline constexpr const char* kContextCopy = "Ошибка создания ко�
 // A number in the registry (HKCU) stored as a dword or as 4 bytes of binary
 // data, by the value's own type; nullopt when missing or unreadable.
 std::optional<std::uint32_t> ReadRegistryNumber(const std::string& keyPath, std::string_view name);
+// A string value of an open key; empty when missing or unreadable.
+std::string ReadRegistryText(const platform::RegistryKey& key, std::string_view name);
 
 // 8-bit text of the library <-> UTF-8.
 std::string FromAnsi(const char* s);

@@ -64,14 +64,6 @@ std::optional<std::uint32_t> ReadNumber(const RegistryKey& key, std::string_view
   }
 }
 
-std::string ReadText(const RegistryKey& key, std::string_view name) {
-  try {
-    return key.ReadString(name).value_or(std::string());
-  } catch (const platform::RegistryError&) {
-    return {};
-  }
-}
-
 std::string SubKeyPath(const char* base, std::string_view sub) {
   std::string path(base);
   path.append(sub);
@@ -125,7 +117,7 @@ std::vector<TValidataProfile> TValidataSettings::GetProfiles(TValidataLibType t,
     auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(ProfilesKey(t), std::to_string(i)),
                                  RegAccess::Read);
     if (!sub) continue;  // a missing profile subkey is skipped
-    std::string name = ReadText(*sub, "ProfileName");
+    std::string name = ReadRegistryText(*sub, "ProfileName");
     if (withPrefix) name = Prefix(t) + name;
     result.push_back({std::move(name), static_cast<int>(i), t});
   }
@@ -167,7 +159,7 @@ std::string TValidataSettings::GetCurrentProfile(TValidataLibType t, bool withPr
   auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(ProfilesKey(t), std::to_string(*cur)),
                                RegAccess::Read);
   if (!sub) return {};
-  std::string name = ReadText(*sub, "ProfileName");
+  std::string name = ReadRegistryText(*sub, "ProfileName");
   if (name.empty()) return {};
   return withPrefix ? Prefix(t) + name : name;
 }
@@ -269,12 +261,12 @@ std::shared_ptr<const TValidataExtKeyUsages> TValidataSettings::ValidataExtKeyUs
       auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(OIDsKey(t), subName), RegAccess::Read);
       if (!sub) continue;
       TValidataExtKeyUsage rec;
-      rec.OID = ReadText(*sub, "OID");
-      rec.LongName = ReadText(*sub, "LN");
-      rec.ShortName = ReadText(*sub, "SN");
+      rec.OID = ReadRegistryText(*sub, "OID");
+      rec.LongName = ReadRegistryText(*sub, "LN");
+      rec.ShortName = ReadRegistryText(*sub, "SN");
       rec.Asn1Type = static_cast<std::int32_t>(ReadNumber(*sub, "Asn1Type").value_or(0));
       rec.Usage = static_cast<std::int32_t>(ReadNumber(*sub, "Usage").value_or(0));
-      rec.Value = ReadText(*sub, "Value");
+      rec.Value = ReadRegistryText(*sub, "Value");
       if (rec.OID.empty()) continue;
       catalogue->emplace(rec.OID, std::move(rec));
     }
@@ -328,6 +320,14 @@ std::string TValidataSettings::GetShortSubject(std::string_view subject) {
 
 void TValidataSettings::Lock() { ValidataSettingsMutex().lock(); }
 void TValidataSettings::UnLock() { ValidataSettingsMutex().unlock(); }
+
+std::string ReadRegistryText(const RegistryKey& key, std::string_view name) {
+  try {
+    return key.ReadString(name).value_or(std::string());
+  } catch (const platform::RegistryError&) {
+    return {};
+  }
+}
 
 std::optional<std::uint32_t> ReadRegistryNumber(const std::string& keyPath, std::string_view name) {
   auto key = RegistryKey::Open(RegRoot::CurrentUser, keyPath, RegAccess::Read);

@@ -836,28 +836,27 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   TDecoding decoding = fAnswerTooLarge ? TDecoding::TooLarge : TDecoding::Done;
   // A compressed answer is logged as it came: it decodes to the accumulator.
   std::optional<TQDSPackedForm> wireForm;
-  if (decoding == TDecoding::TooLarge || raw.empty()) {
-  } else if (encoding.find("gzip") != std::string::npos) {
-    bool nothing = true;
+  if (decoding == TDecoding::Done && !raw.empty()) {
     std::string body;
-    decoding = InflateAnswer(raw, 16 + MAX_WBITS, limit, body, nothing);
-    wireForm = TQDSPackedForm::pfGzip;
-    Entry.Write(std::move(body));
-  } else if (encoding.find("deflate") != std::string::npos) {
-    // "deflate" is meant to be zlib-wrapped, but servers send raw deflate too.
     bool nothing = true;
-    std::string body;
-    decoding = InflateAnswer(raw, MAX_WBITS, limit, body, nothing);
-    wireForm = TQDSPackedForm::pfZlib;
-    if (decoding == TDecoding::Damaged && nothing) {
-      decoding = InflateAnswer(raw, -MAX_WBITS, limit, body, nothing);
-      wireForm = TQDSPackedForm::pfRawDeflate;
+    if (encoding.find("gzip") != std::string::npos) {
+      decoding = InflateAnswer(raw, 16 + MAX_WBITS, limit, body, nothing);
+      wireForm = TQDSPackedForm::pfGzip;
+      Entry.Write(std::move(body));
+    } else if (encoding.find("deflate") != std::string::npos) {
+      // "deflate" is meant to be zlib-wrapped, but servers send raw deflate too.
+      decoding = InflateAnswer(raw, MAX_WBITS, limit, body, nothing);
+      wireForm = TQDSPackedForm::pfZlib;
+      if (decoding == TDecoding::Damaged && nothing) {
+        decoding = InflateAnswer(raw, -MAX_WBITS, limit, body, nothing);
+        wireForm = TQDSPackedForm::pfRawDeflate;
+      }
+      Entry.Write(std::move(body));
+    } else if (raw.size() > limit) {
+      decoding = TDecoding::TooLarge;
+    } else {
+      Entry.Write(std::move(raw));
     }
-    Entry.Write(std::move(body));
-  } else if (raw.size() > limit) {
-    decoding = TDecoding::TooLarge;
-  } else {
-    Entry.Write(std::move(raw));
   }
   if (decoding == TDecoding::TooLarge) {
     // Asking again would bring the same answer: a hard failure, and no part

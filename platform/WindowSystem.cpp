@@ -95,6 +95,25 @@ int DefaultMetric(int index) {
   }
 }
 
+// Calls every hook of a list that is still registered when its turn comes.
+// The pass works from the ids the list held when it began: a hook removed by
+// an earlier one would otherwise still run (and its owner may be gone), and
+// one added during the pass waits for the next. Each call holds its own
+// reference, so a hook that removes itself finishes its call safely.
+template <class List, class... Args>
+void RunHooks(const List& hooks, const Args&... args) {
+  std::vector<int> ids;
+  ids.reserve(hooks.size());
+  for (const auto& entry : hooks) ids.push_back(entry.first);
+  for (const int id : ids) {
+    const auto it = std::find_if(hooks.begin(), hooks.end(),
+                                 [id](const auto& entry) { return entry.first == id; });
+    if (it == hooks.end()) continue;  // removed by an earlier hook of this pass
+    const auto hook = it->second;
+    (*hook)(args...);
+  }
+}
+
 TMonitorInfo DefaultMonitor(int width, int height) {
   const TRect screen{0, 0, width, height};
   return {screen, {0, 0, width, std::max(0, height - 40)}, true};
@@ -824,7 +843,8 @@ void TDesktop::ActivateTopLevel(WindowHandle topLevel) {
 
 int TDesktop::AddInputHook(std::function<void(const TInputEvent&)> hook) {
   const int id = fNextHookId++;
-  fInputHooks.emplace_back(id, std::move(hook));
+  fInputHooks.emplace_back(
+      id, std::make_shared<std::function<void(const TInputEvent&)>>(std::move(hook)));
   return id;
 }
 
@@ -833,8 +853,7 @@ void TDesktop::RemoveInputHook(int id) {
 }
 
 void TDesktop::RunInputHooks(const TInputEvent& event) {
-  const auto hooks = fInputHooks;  // hooks may remove themselves
-  for (const auto& [id, hook] : hooks) hook(event);
+  RunHooks(fInputHooks, event);
 }
 
 void TDesktop::DeliverMouse(int kind, TPoint screen, TMouseButton button, TShiftState shift) {
@@ -1119,8 +1138,7 @@ int TDesktop::ProcessMessages() {
   int handled = static_cast<int>(fQueue->ProcessMessages());
   if (!fVirtual) handled += ProcessTimers();
   handled += ProcessPaint();
-  const auto hooks = fIdleHooks;  // hooks may remove themselves
-  for (const auto& [id, hook] : hooks) hook();
+  RunIdleHooks();
   return handled;
 }
 
@@ -1135,8 +1153,12 @@ bool TDesktop::RunUntil(const std::function<bool()>& done, std::uint32_t timeout
 
 int TDesktop::AddIdleHook(std::function<void()> hook) {
   const int id = fNextHookId++;
-  fIdleHooks.emplace_back(id, std::move(hook));
+  fIdleHooks.emplace_back(id, std::make_shared<std::function<void()>>(std::move(hook)));
   return id;
+}
+
+void TDesktop::RunIdleHooks() {
+  RunHooks(fIdleHooks);
 }
 
 void TDesktop::RemoveIdleHook(int id) {

@@ -398,7 +398,9 @@ class TDesktop {
   // with its children, bottom to top, as their backing stores hold them now.
   std::unique_ptr<TPixelImage> Screenshot() const;
   // One top-level window with its children, as the screen shows it (pixels
-  // not drawn through a region or colour key are left black).
+  // not drawn through a region or colour key are left black). A new image
+  // that the caller owns and may change; every pixel is 0x00RRGGBB with the
+  // top byte 0, so it can go to a display as it is.
   std::unique_ptr<TPixelImage> ComposeWindow(WindowHandle window) const;
   // Increases whenever anything in the window's tree changes its look or
   // place (presenters compare it).
@@ -415,8 +417,11 @@ class TDesktop {
   void Chars(std::string_view utf8);
   TPoint CursorPos() const noexcept { return fCursorPos; }
   // Hooks that see every input event before it is routed (an idle monitor
-  // records the time of the last input here). Returns an id for
-  // RemoveInputHook.
+  // records the time of the last input here), in the order they were added.
+  // Returns an id for RemoveInputHook. A hook may add and remove hooks, itself
+  // included, while an event is being dispatched: one removed during the pass
+  // is not called again, not even for that event if its turn had not come
+  // yet; one added during the pass first sees the next event.
   int AddInputHook(std::function<void(const TInputEvent&)> hook);
   void RemoveInputHook(int id);
   // Sends cancel-mode to the window (sender 0).
@@ -464,8 +469,10 @@ class TDesktop {
   int ProcessMessages();
   // Pumps until done() answers true or timeoutMs passes (real time).
   bool RunUntil(const std::function<bool()>& done, std::uint32_t timeoutMs);
-  // Called at the end of every ProcessMessages (presenters sync here).
-  // Returns an id for RemoveIdleHook.
+  // Called at the end of every ProcessMessages (presenters sync here), in the
+  // order they were added. Returns an id for RemoveIdleHook. Adding and
+  // removing during a pass follow the input hooks' rules: a hook removed by
+  // an earlier one is skipped, one added starts with the next pass.
   int AddIdleHook(std::function<void()> hook);
   void RemoveIdleHook(int id);
 
@@ -525,9 +532,14 @@ class TDesktop {
   bool fLastDownWasDouble = false;
   std::uint32_t fDoubleClickTime = 500;
   std::vector<std::pair<int, int>> fMetrics;  // overrides
-  std::vector<std::pair<int, std::function<void()>>> fIdleHooks;
-  std::vector<std::pair<int, std::function<void(const TInputEvent&)>>> fInputHooks;
+  // Hooks are held by shared pointers so that a hook that removes itself (or
+  // is removed by one it calls) lives until its own call returns.
+  template <class Fn>
+  using HookList = std::vector<std::pair<int, std::shared_ptr<Fn>>>;
+  HookList<std::function<void()>> fIdleHooks;
+  HookList<std::function<void(const TInputEvent&)>> fInputHooks;
   void RunInputHooks(const TInputEvent& event);
+  void RunIdleHooks();
   int fNextHookId = 1;
   std::uint64_t fGeneration = 0;
   std::vector<TMonitorInfo> fMonitors;

@@ -557,6 +557,49 @@ TEST_F(DesktopTest, InputHooksSeeEveryEventBeforeItIsRouted) {
   EXPECT_EQ(seen.size(), 6u);
 }
 
+TEST_F(DesktopTest, InputHooksChangedDuringADispatchFollowTheListAsItIsNow) {
+  std::vector<std::string> calls;
+  int b = 0, c = 0;
+  bool first = true;
+  desktop.AddInputHook([&](const TInputEvent&) {
+    calls.push_back("A");
+    if (!first) return;
+    first = false;
+    desktop.RemoveInputHook(b);  // B's owner may be gone: B must not run any more
+    desktop.AddInputHook([&](const TInputEvent&) { calls.push_back("D"); });
+  });
+  b = desktop.AddInputHook([&](const TInputEvent&) { calls.push_back("B"); });
+  // C removes itself, then still reads what it captured (on the heap, so a
+  // hook destroyed under its own call shows under the address sanitizer).
+  c = desktop.AddInputHook([&, name = std::string(40, 'C')](const TInputEvent&) {
+    desktop.RemoveInputHook(c);
+    calls.push_back(name.substr(0, 1));
+  });
+
+  desktop.KeyDown(VK_DOWN);
+  EXPECT_EQ(calls, (std::vector<std::string>{"A", "C"}));  // D waits for the next event
+  calls.clear();
+  desktop.MouseMove({5, 5});
+  EXPECT_EQ(calls, (std::vector<std::string>{"A", "D"}));
+}
+
+TEST_F(DesktopTest, IdleHooksRemovedByAnEarlierHookDoNotRun) {
+  std::vector<std::string> calls;
+  int b = 0;
+  const int a = desktop.AddIdleHook([&] {
+    calls.push_back("A");
+    desktop.RemoveIdleHook(b);
+    desktop.AddIdleHook([&] { calls.push_back("C"); });
+  });
+  b = desktop.AddIdleHook([&] { calls.push_back("B"); });
+  desktop.ProcessMessages();
+  EXPECT_EQ(calls, (std::vector<std::string>{"A"}));
+  desktop.RemoveIdleHook(a);
+  calls.clear();
+  desktop.ProcessMessages();
+  EXPECT_EQ(calls, (std::vector<std::string>{"C"}));
+}
+
 TEST_F(DesktopTest, DoubleClicksNeedTheStyleTimeAndPlace) {
   Recorder& a = Rec("A");
   Recorder& b = Rec("B");

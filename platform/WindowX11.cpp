@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -231,36 +232,51 @@ WindowHandle TX11Presenter::TopLevelOf(std::uint64_t xwindow) const {
   return 0;
 }
 
+// One redraw costs one copy of the window's pixels: the composition itself.
+// The composed picture is ours alone, so it is brought into the visual's
+// channel order in place (nothing to do for the usual 0x00RRGGBB visual) and
+// handed to Xlib as the image data without another buffer.
 void TX11Presenter::Put(WindowHandle topLevel, Shown& shown) {
   const auto picture = fDesktop.ComposeWindow(topLevel);
   if (!picture || picture->Width() == 0 || picture->Height() == 0) return;
   const int w = picture->Width(), h = picture->Height();
-  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-  for (int y = 0; y < h; ++y) {
-    const std::uint32_t* row = picture->Row(y);
-    std::uint32_t* out = pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
-    for (int x = 0; x < w; ++x) {
-      const std::uint32_t p = row[x] & 0xFFFFFF;
-      if (fImpl->identity) {
-        out[x] = p;
-      } else {
-        auto place = [](std::uint32_t v, int shift) {
-          return shift >= 0 ? v << shift : v >> -shift;
-        };
-        out[x] = place((p >> 16) & 0xFF, fImpl->redShift) |
+  if (!fImpl->identity) {
+    auto place = [](std::uint32_t v, int shift) { return shift >= 0 ? v << shift : v >> -shift; };
+    for (int y = 0; y < h; ++y) {
+      std::uint32_t* row = picture->Row(y);
+      for (int x = 0; x < w; ++x) {
+        const std::uint32_t p = row[x];
+        row[x] = place((p >> 16) & 0xFF, fImpl->redShift) |
                  place((p >> 8) & 0xFF, fImpl->greenShift) | place(p & 0xFF, fImpl->blueShift);
       }
     }
   }
-  XImage* image = XCreateImage(fImpl->display, fImpl->visual, static_cast<unsigned>(fImpl->depth),
-                               ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
-                               static_cast<unsigned>(w), static_cast<unsigned>(h), 32, w * 4);
-  if (!image) return;
   const GC gc = DefaultGC(fImpl->display, fImpl->screen);
-  XPutImage(fImpl->display, shown.xwindow, gc, image, 0, 0, 0, 0, static_cast<unsigned>(w),
-            static_cast<unsigned>(h));
-  image->data = nullptr;  // the vector owns the pixels
-  XDestroyImage(image);
+  auto put = [&](int top, int rows, int bytesPerLine) {
+    XImage* image =
+        XCreateImage(fImpl->display, fImpl->visual, static_cast<unsigned>(fImpl->depth), ZPixmap, 0,
+                     reinterpret_cast<char*>(picture->Row(top)), static_cast<unsigned>(w),
+                     static_cast<unsigned>(rows), 32, bytesPerLine);
+    if (!image) return false;
+    XPutImage(fImpl->display, shown.xwindow, gc, image, 0, 0, 0, top, static_cast<unsigned>(w),
+              static_cast<unsigned>(rows));
+    image->data = nullptr;  // the picture owns the pixels
+    XDestroyImage(image);
+    return true;
+  };
+  // The rows lie in one buffer at a fixed distance; should an image ever be
+  // laid out otherwise, each row goes up on its own.
+  const auto rowAt = [&](int y) { return reinterpret_cast<std::uintptr_t>(picture->Row(y)); };
+  const std::uintptr_t rowBytes = static_cast<std::uintptr_t>(w) * 4;
+  const std::uintptr_t stride = h > 1 ? rowAt(1) - rowAt(0) : rowBytes;
+  const bool oneBuffer = stride >= rowBytes && stride <= INT_MAX &&
+                         rowAt(h - 1) == rowAt(0) + stride * static_cast<std::uintptr_t>(h - 1);
+  if (oneBuffer) {
+    put(0, h, static_cast<int>(stride));
+  } else {
+    for (int y = 0; y < h; ++y)
+      if (!put(y, 1, w * 4)) break;
+  }
 }
 
 void TX11Presenter::HandleEvent(void* raw) {

@@ -112,7 +112,7 @@ class Painter : public TWindowProc {
   void WindowPaint(WindowHandle, TCanvas& canvas, const TRegion&) override {
     canvas.Brush() = TBrush{RGB(0, 0, 200), bsSolid};
     canvas.FillRect({0, 0, 200, 150});
-    canvas.Brush() = TBrush{RGB(255, 255, 0), bsSolid};
+    canvas.Brush() = TBrush{square, bsSolid};
     canvas.FillRect({20, 20, 60, 60});
   }
   void WindowMouseDown(WindowHandle, TMouseButton b, TShiftState, TPoint p) override {
@@ -127,6 +127,7 @@ class Painter : public TWindowProc {
     events.push_back("char" + std::to_string(c));
   }
   std::vector<std::string> events;
+  TColor square = RGB(255, 255, 0);
 };
 
 // The pixel of the root window at (x, y) as a TColor (0x00BBGGRR).
@@ -186,6 +187,16 @@ TEST(X11Presenter, APresentedWindowShowsThePaintedPixelsAndReceivesAClick) {
     const bool got = desktop.RunUntil([&] { return painter.events.size() >= 3; }, 10000);
     EXPECT_TRUE(got);
     EXPECT_EQ(painter.events, (std::vector<std::string>{"down0(70,35)", "up0(70,35)", "char97"}));
+
+    // A repaint reaches the screen too: only the square changes.
+    painter.square = RGB(0, 160, 0);
+    desktop.InvalidateRect(window, nullptr);
+    const bool repainted = desktop.RunUntil(
+        [&] { return ServerPixel(probe, 50 + 59, 40 + 59) == RGB(0, 160, 0); }, 10000);
+    EXPECT_TRUE(repainted) << tarvo::testing::ColorName(ServerPixel(probe, 109, 99));
+    EXPECT_EQ(ServerPixel(probe, 50 + 20, 40 + 20), RGB(0, 160, 0));
+    EXPECT_EQ(ServerPixel(probe, 50 + 60, 40 + 60), RGB(0, 0, 200));
+    EXPECT_EQ(ServerPixel(probe, 50 + 199, 40 + 149), RGB(0, 0, 200));  // the last pixel
 
     // A destroyed window leaves the screen.
     desktop.DestroyWindow(window);

@@ -275,40 +275,50 @@ bool IsReadOnly(const std::string& path) {
   return (st.st_mode & S_IWUSR) == 0;
 }
 
-bool SetReadOnly(const std::string& path, bool readOnly) {
+namespace {
+
+// What a permission change does with a path that is not a regular file.
+enum class ModeTarget {
+  // Folders change too; a symbolic link carries no bits of its own and is left
+  // as it is, which counts as done.
+  SkipLinks,
+  // Only a regular file changes; anything else (a link, a folder) is refused
+  // with access denied, since the caller means the file itself.
+  RegularFileOnly,
+};
+
+// Sets setBits and clears clearBits on the path itself, never on what a link
+// points to: changing a link's target would reach outside the folder being
+// managed.
+bool ChangeModeBits(const std::string& path, mode_t setBits, mode_t clearBits, ModeTarget target) {
   if (Injected(path, FileOp::Attributes)) return false;
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
-  // Links carry no permission bits; changing the file a link points to would
-  // reach outside the folder being managed, so a link is left as it is.
-  if (S_ISLNK(st.st_mode)) return true;
-  mode_t mode = st.st_mode & 07777;
-  if (readOnly)
-    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-  else
-    mode |= S_IWUSR;  // only the owner: clearing read-only never opens the file to others
-  if (mode == (st.st_mode & 07777)) return true;
+  const bool skipLinks = target == ModeTarget::SkipLinks;
+  if (skipLinks && S_ISLNK(st.st_mode)) return true;
+  if (!skipLinks && !S_ISREG(st.st_mode)) return Fail(EACCES, path);
+  const mode_t old = st.st_mode & 07777;
+  const mode_t mode = (old & ~clearBits) | setBits;
+  if (mode == old) return true;
   if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
     // The path was swapped for a link between the two calls.
-    if (errno == ENOTSUP || errno == EOPNOTSUPP) return true;
+    if (errno == ENOTSUP || errno == EOPNOTSUPP) return skipLinks || Fail(EACCES, path);
     return Fail(errno, path);
   }
   return true;
 }
 
+}  // namespace
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+  // Clearing read-only gives back only the owner's write bit: it never opens
+  // the file to others.
+  if (readOnly) return ChangeModeBits(path, 0, S_IWUSR | S_IWGRP | S_IWOTH, ModeTarget::SkipLinks);
+  return ChangeModeBits(path, S_IWUSR, 0, ModeTarget::SkipLinks);
+}
+
 bool SetExecutable(const std::string& path) {
-  if (Injected(path, FileOp::Attributes)) return false;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
-  if (!S_ISREG(st.st_mode)) return Fail(EACCES, path);
-  const mode_t mode = (st.st_mode & 07777) | S_IXUSR;
-  if (mode == (st.st_mode & 07777)) return true;
-  if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
-    // The path was swapped for a link between the two calls.
-    if (errno == ENOTSUP || errno == EOPNOTSUPP) return Fail(EACCES, path);
-    return Fail(errno, path);
-  }
-  return true;
+  return ChangeModeBits(path, S_IXUSR, 0, ModeTarget::RegularFileOnly);
 }
 
 bool SetHidden(const std::string& path, bool /*hidden*/) {

@@ -1,6 +1,7 @@
 #include "platform/Library.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <unistd.h>
 
@@ -18,10 +19,14 @@ thread_local std::string tLastLoadError;
 
 // dlopen reports through text only; the file itself tells which Windows code
 // fits: missing (126), unreadable (5), or present but not loadable (193).
+// The checks use the effective ids, as the loader's own open does. A folder on
+// the way that may not be searched hides whether the file is there at all:
+// that is access denied, not a missing module.
 std::uint32_t LoadFailureCode(const std::string& path, const char* text) {
   if (path.find('/') != std::string::npos) {
-    if (access(path.c_str(), F_OK) != 0) return ERROR_MOD_NOT_FOUND;
-    if (access(path.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
+    if (faccessat(AT_FDCWD, path.c_str(), F_OK, AT_EACCESS) != 0)
+      return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND;
+    if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return ERROR_ACCESS_DENIED;
   }
   // A dependency that is missing surfaces as "cannot open shared object file".
   if (text != nullptr && std::strstr(text, "cannot open shared object file") != nullptr)

@@ -9,7 +9,8 @@
 //                 full path). Fails with LastError ERROR_MOD_NOT_FOUND (126)
 //                 when the file or one of its dependencies is missing,
 //                 ERROR_BAD_EXE_FORMAT (193) when the file is not a loadable
-//                 shared object, ERROR_ACCESS_DENIED (5) when it cannot be read.
+//                 shared object, ERROR_ACCESS_DENIED (5) when it cannot be read
+//                 (its mode, or a folder on its path that may not be searched).
 //   FindSymbol    looks a symbol up in that library *only* (never in the
 //                 libraries it depends on, nor in the process's global scope),
 //                 so a missing export reads as missing. ERROR_PROC_NOT_FOUND

@@ -2,10 +2,13 @@
 // multi handle; the worker enforces the limits itself and hands each finished
 // request to the UI thread with a posted message that carries only its id, so
 // a message that outlives its request (cancelled, client gone) finds nothing
-// and does nothing.
+// and does nothing. The easy-handle options, the reading of answer heads
+// (with their size cap) and the failure codes are the HTTP layer's
+// (InetInternal.h), so both clients make transfers the same way.
 #include "platform/AsyncHttp.h"
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,24 +19,21 @@
 
 #include "platform/Errors.h"
 #include "platform/Inet.h"
+#include "platform/InetInternal.h"
 #include "platform/Text.h"
 
 namespace tarvo::platform {
+
+using namespace inet_detail;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kCompletionMessage = WM_USER + 0x7A1;
-constexpr long kMaxRedirects = 10;
 // How long the worker sleeps at most between looks at its limits; a wake-up
 // (new request, cancel, shutdown) ends the sleep at once.
 constexpr int kPollMs = 20;
-
-void EnsureCurl() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 }  // namespace
 
@@ -43,6 +43,7 @@ struct Request {
   std::string url;
   bool secure = false;  // https: never redirected to plain HTTP
   AsyncHttpOptions options;
+  InternetTrust trust;  // the HTTP layer's, as it was when Get was called
   AsyncHttpClient::Completion onDone;  // moved out on the UI thread at delivery
 
   // Guarded by Shared::m.
@@ -56,8 +57,8 @@ struct Request {
   Clock::time_point lastActivity{};
   bool tooLarge = false;
   int status = 0;
-  std::string statusText;
-  std::vector<std::pair<std::string, std::string>> headers;
+  HeadReader head;
+  HttpHead answer;  // the last whole head: after the transfer, the final answer's
   std::string body;
 };
 
@@ -123,23 +124,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<Request*>(user);
   const size_t n = size * count;
   r->lastActivity = Clock::now();
-  std::string_view line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  if (line.starts_with("HTTP/")) {
-    // A new answer (after a redirect or an interim 1xx): forget the last one.
-    r->headers.clear();
-    r->statusText.clear();
-    const size_t sp1 = line.find(' ');
-    if (sp1 != std::string_view::npos) {
-      const std::string_view rest = line.substr(sp1 + 1);
-      const size_t sp2 = rest.find(' ');
-      if (sp2 != std::string_view::npos) r->statusText = Trim(rest.substr(sp2 + 1));
-    }
-    return n;
+  switch (r->head.Feed(std::string_view(data, n))) {
+    case HeadReader::Step::Overflow:
+      return 0;  // curl fails the transfer with a write error
+    case HeadReader::Step::BlockEnd:
+      // Each head replaces the one before (a redirect, an interim 1xx): the
+      // last one before the body is the final answer's.
+      r->answer = std::move(r->head.pending);
+      r->head.pending = HttpHead{};
+      break;
+    case HeadReader::Step::Line:
+      break;
   }
-  const size_t colon = line.find(':');
-  if (colon != std::string_view::npos && colon > 0)
-    r->headers.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
   return n;
 }
 
@@ -187,8 +183,10 @@ void AsyncHttpClient::Shared::Finish(std::map<CURL*, std::shared_ptr<Request>>& 
     result.error = cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : error;
     if (result.error == 0) {
       result.status = r->status;
-      result.statusText = std::move(r->statusText);
-      result.headers = std::move(r->headers);
+      result.statusText = std::move(r->answer.statusText);
+      result.headers.reserve(r->answer.headers.size());
+      for (HttpHeader& h : r->answer.headers)
+        result.headers.emplace_back(std::move(h.name), std::move(h.value));
       result.body = std::move(r->body);
     }
     r->result = std::move(result);
@@ -230,27 +228,25 @@ void AsyncHttpClient::Shared::Run() {
       }
       r->easy = e;
       r->started = r->lastActivity = Clock::now();
-      curl_easy_setopt(e, CURLOPT_URL, r->url.c_str());
-      curl_easy_setopt(e, CURLOPT_PRIVATE, r.get());
-      curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+      EasyConfig config;
+      config.secure = r->secure;
       // A secure request never follows a redirect to plain HTTP: the bytes
       // it fetches (a program to run, say) would lose their TLS on the way.
-      curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r->secure ? "https" : "http,https");
-      curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-      curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+      config.allowDowngrade = false;
+      config.userAgent = r->options.userAgent;
+      config.connectTimeoutMs = r->options.connectTimeoutMs;
+      config.proxyMode = ProxyMode::Environment;
+      config.trust = r->trust;
+      ApplyEasyConfig(e, config);
+      curl_easy_setopt(e, CURLOPT_URL, r->url.c_str());
+      curl_easy_setopt(e, CURLOPT_PRIVATE, r.get());
       curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader);
       curl_easy_setopt(e, CURLOPT_HEADERDATA, r.get());
       curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
       curl_easy_setopt(e, CURLOPT_WRITEDATA, r.get());
-      if (r->options.connectTimeoutMs != 0)
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(r->options.connectTimeoutMs));
       if (r->options.maxBodyBytes != 0)
         curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
                          static_cast<curl_off_t>(r->options.maxBodyBytes));
-      if (!r->options.userAgent.empty())
-        curl_easy_setopt(e, CURLOPT_USERAGENT, r->options.userAgent.c_str());
       if (curl_multi_add_handle(multi, e) != CURLM_OK) {
         Finish(active, r, ERROR_INTERNET_INTERNAL_ERROR, false);
         continue;
@@ -276,11 +272,16 @@ void AsyncHttpClient::Shared::Run() {
         CurlFailure f;
         f.curlCode = code;
         curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &f.verifyResult);
+        // curl names the chain's fault when OpenSSL refused the chain. When
+        // the chain was fine and only curl's own host name check refused the
+        // certificate, it reports "unspecified", which names no chain fault.
+        if (code == CURLE_PEER_FAILED_VERIFICATION && f.verifyResult == X509_V_ERR_UNSPECIFIED)
+          f.verifyResult = X509_V_OK;
         long redirects = 0;
         curl_easy_getinfo(r->easy, CURLINFO_REDIRECT_COUNT, &redirects);
         f.redirected = redirects > 0;
         f.secureOrigin = r->secure;
-        error = InternetErrorFromCurl(f);
+        error = TransferFailure(r->head, f);
       }
       Finish(active, r, error, false);
     }
@@ -342,7 +343,9 @@ AsyncHttpClient::~AsyncHttpClient() {
 
 std::uint64_t AsyncHttpClient::Get(const std::string& url, const AsyncHttpOptions& options,
                                    Completion onDone) {
-  if (!onDone) {
+  // A line break in the agent would end its header line and smuggle the
+  // rest in as headers of the caller's choosing.
+  if (!onDone || !IsSafeHeaderValue(options.userAgent)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -379,6 +382,7 @@ std::uint64_t AsyncHttpClient::Get(const std::string& url, const AsyncHttpOption
   r->url = url;
   r->secure = secure;
   r->options = options;
+  r->trust = InternetGetTrust();
   r->onDone = std::move(onDone);
   Shared& s = *fShared;
   {

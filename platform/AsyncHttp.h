@@ -11,14 +11,27 @@
 //   client.Cancel(id);                         // any time, from any thread
 //
 // Transfer. Plain GET over libcurl, HTTP and HTTPS only, redirects followed
-// (at most 10, to http or https only). The answer's status line, headers and
-// body belong to the final answer after redirects and interim 1xx answers.
-// The body is collected in memory, up to the request's size cap. HTTPS
-// certificates are checked strictly against the system's trusted authorities;
-// proxies come from the environment (http_proxy, https_proxy, no_proxy), as
-// the HTTP layer's preconfigured access does.
+// (at most 10, to http or https only). A request that starts on https keeps
+// TLS to the end: a redirect to plain http (at once or after https hops)
+// fails with ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR (12040) and the http URL
+// is never requested, so that a program fetched over TLS cannot arrive
+// without it. The answer's status line, headers and body belong to the final
+// answer after redirects and interim 1xx answers. The body is collected in
+// memory, up to the request's size cap.
+// The transfer is made as the HTTP layer (platform/Inet.h) makes its own:
+// HTTPS certificates are checked strictly (chain, dates, host name) against
+// the layer's trust (InternetSetTrust: its authorities, by default the
+// system's bundle, and its revocation list when one is set), as it stands
+// when Get is called; a refused certificate fails with the layer's code
+// (12037 dates, 12038 name, 12045 authority, 12170 revoked, ...). Proxies
+// come from the environment (http_proxy, https_proxy, all_proxy, no_proxy),
+// as the layer's preconfigured access does. The answer's header lines may
+// take 256 KiB at most, over all its header blocks (redirects and interim
+// answers included); past that the request fails with
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (12152), whatever the server sends.
 //
-// Limits, each counted by the worker (so they hold whatever the server does):
+// Limits, each counted by the worker or curl (so they hold whatever the
+// server does):
 //   connectTimeoutMs  the connection must be made within this time
 //   idleTimeoutMs     no byte may take longer than this to arrive (stalls)
 //   totalTimeoutMs    the whole transfer must end within this time
@@ -60,7 +73,7 @@ struct AsyncHttpOptions {
   std::uint32_t idleTimeoutMs = 60000;
   std::uint32_t totalTimeoutMs = 0;
   std::uint64_t maxBodyBytes = 0;
-  std::string userAgent;  // empty: none sent
+  std::string userAgent;  // empty: none sent; CR, LF and NUL are refused
 };
 
 struct AsyncHttpResult {
@@ -103,7 +116,8 @@ class AsyncHttpClient {
   // LastError when nothing was started: ERROR_INTERNET_INVALID_URL for a URL
   // that does not parse or has no host, ERROR_INTERNET_UNRECOGNIZED_SCHEME for
   // a scheme other than http and https, ERROR_INVALID_PARAMETER for an empty
-  // completion, ERROR_INTERNET_SHUTDOWN after Shutdown.
+  // completion or a user agent with a line break or NUL (it would smuggle
+  // headers into the request), ERROR_INTERNET_SHUTDOWN after Shutdown.
   std::uint64_t Get(const std::string& url, const AsyncHttpOptions& options, Completion onDone);
 
   // Aborts the request: its completion runs (on the UI thread) with cancelled

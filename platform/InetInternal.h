@@ -1,13 +1,19 @@
-// Internal pieces of the HTTP service layer shared by its source files. Not a
-// public interface: code above the platform includes platform/Inet.h only.
+// Internal pieces of the HTTP service layer shared by its source files and by
+// the asynchronous client (AsyncHttp.cpp). Not a public interface: code above
+// the platform includes platform/Inet.h or platform/AsyncHttp.h only.
 #pragma once
 
+#include <curl/curl.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/DateTime.h"
+#include "platform/Inet.h"
 
 namespace tarvo::platform::inet_detail {
 
@@ -51,5 +57,96 @@ bool IsHttpToken(std::string_view s) noexcept;
 // Validates a server name for InternetConnect and returns it as it goes into
 // a URL (IPv6 addresses in brackets); nullopt when it cannot be a host.
 std::optional<std::string> UrlHostOf(std::string_view server);
+
+// True when s may go into a request header as it is: no CR, LF or NUL, which
+// would end the line and let the rest pass as headers of its own.
+bool IsSafeHeaderValue(std::string_view s) noexcept;
+
+// --- curl transfers: what the synchronous layer and AsyncHttp share ------------------------
+
+// Initialises libcurl once per process (thread-safe).
+void EnsureCurl();
+
+// The most redirects one transfer follows.
+inline constexpr long kMaxRedirects = 10;
+// The most bytes of answer headers one transfer takes, counted over all its
+// header blocks (interim 1xx answers and redirects included). curl limits
+// single lines; this limits the whole, so that a server cannot make a client
+// hold headers without end. Past it the transfer fails with
+// ERROR_HTTP_INVALID_SERVER_RESPONSE.
+inline constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+
+struct HttpHeader {
+  std::string name, value;
+};
+
+// One answer's head: status line and header lines as received.
+struct HttpHead {
+  int status = 0;  // 0: no status line yet
+  std::string version, statusText;
+  std::vector<HttpHeader> headers;
+  std::vector<std::string> lines;  // status line, then header lines as received
+};
+
+// "HTTP/1.1 200 OK" (the reason phrase may be missing) into head's version,
+// status and statusText; false, with head untouched otherwise, when the line
+// has no three-digit status.
+bool ParseStatusLine(std::string_view line, HttpHead& head);
+
+// Reads the header lines of one transfer as curl's header callback hands
+// them over (one line per call, with its line break), and keeps the byte cap.
+// Lines before a valid status line (and trailers after a block) are ignored;
+// folded continuation lines join the header before them. Not thread-safe:
+// it belongs to the transfer and is fed by the thread that drives it.
+class HeadReader {
+ public:
+  enum class Step {
+    Line,      // taken (or ignored); go on
+    BlockEnd,  // the empty line that ends a head: pending holds the whole head
+    Overflow,  // past kMaxHeaderBytes: the callback must stop the transfer
+  };
+  Step Feed(std::string_view data);
+  bool Overflowed() const noexcept { return fOverflow; }
+
+  // The head being received; the next status line starts a new one. A caller
+  // that keeps a head moves it out (pending is then empty again).
+  HttpHead pending;
+
+ private:
+  std::size_t fBytes = 0;
+  bool fOverflow = false;
+};
+
+// Where a transfer's proxy comes from.
+enum class ProxyMode {
+  Environment,  // http_proxy, https_proxy, all_proxy, no_proxy as curl reads them
+  None,         // connect directly
+  Explicit,     // EasyConfig::proxy, with EasyConfig::noProxy bypassed
+};
+
+// The options every transfer of both clients is made with.
+struct EasyConfig {
+  bool secure = false;                 // the transfer starts on https
+  bool follow = true;                  // follow redirects (at most kMaxRedirects)
+  bool allowDowngrade = false;         // a secure transfer may follow a redirect to http
+  std::string userAgent;               // empty: no User-Agent header
+  std::uint32_t connectTimeoutMs = 0;  // 0: no limit
+  ProxyMode proxyMode = ProxyMode::Environment;
+  std::string proxy, noProxy;   // ProxyMode::Explicit: curl's "http://host:port" and list
+  bool ignoreHostName = false;  // do not check the certificate's host name
+  InternetTrust trust;          // the authorities and revocation list to check against
+};
+
+// Applies config to an easy handle: http and https only (also on redirects,
+// where a secure transfer goes on to https only unless allowDowngrade),
+// no signals (transfers run on threads other than the main one), peer
+// verification against the trust, the host name check, time-out, user agent
+// and proxy. The caller sets the URL, its callbacks and its own options.
+void ApplyEasyConfig(CURL* easy, const EasyConfig& config);
+
+// The Windows code of a failed transfer: a header block past the cap is an
+// invalid answer, whatever curl made of the callback's refusal; anything else
+// as InternetErrorFromCurl says.
+std::uint32_t TransferFailure(const HeadReader& head, const CurlFailure& failure) noexcept;
 
 }  // namespace tarvo::platform::inet_detail

@@ -7,7 +7,8 @@ find_package(ZLIB REQUIRED)
 target_sources(tvPlatform PRIVATE
   Inet.cpp
   InetErrors.cpp
-  InetText.cpp)
+  InetText.cpp
+  InetShared.cpp)
 target_link_libraries(tvPlatform PRIVATE CURL::libcurl OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
 
 # The layer against real servers on 127.0.0.1 (plain, TLS, and a raw fault

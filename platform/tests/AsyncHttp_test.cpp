@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using tarvo::testing::FaultServer;
 using tarvo::testing::HttpReply;
 using tarvo::testing::HttpTestServer;
+using tarvo::testing::TrustTestAuthority;
 
 namespace {
 
@@ -153,6 +154,15 @@ TEST_F(AsyncHttpTest, RequestsThatCannotBeFetchedAreRefusedAtOnce) {
     EXPECT_EQ(Start(c.url), 0u) << c.url;
     EXPECT_EQ(GetLastError(), c.error) << c.url;
   }
+  // A line break in the agent would smuggle headers of its own into the request.
+  const std::string agents[] = {"Tarvo\r\nX-Injected: 1", "Tarvo\nX", std::string("Tarvo\0X", 7)};
+  for (const std::string& agent : agents) {
+    AsyncHttpOptions options;
+    options.userAgent = agent;
+    SetLastError(0);
+    EXPECT_EQ(Start("http://127.0.0.1/", options), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
   SetLastError(0);
   EXPECT_EQ(client->Get("http://127.0.0.1/", {}, nullptr), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -222,4 +232,146 @@ TEST_F(AsyncHttpTest, ACompletionMayDestroyItsClient) {
   EXPECT_FALSE(queue.PumpUntil([&] { return seen > 1; }, 300))
       << "the second was dropped with the client";
   EXPECT_EQ(client, nullptr);
+}
+
+namespace {
+
+// A header block of about `bytes` bytes in headers of 8000 bytes each, then
+// a body of "ok".
+FaultServer::Script HeaderBlockOf(std::size_t bytes) {
+  std::string response = "HTTP/1.1 200 OK\r\n";
+  for (std::size_t i = 0; response.size() < bytes; ++i)
+    response += "X-H" + std::to_string(i) + ": " + std::string(8000, 'v') + "\r\n";
+  response += "Content-Length: 2\r\n\r\nok";
+  FaultServer::Script script;
+  script.response = std::move(response);
+  return script;
+}
+
+HttpTestServer::Options Tls(const char* cert) {
+  HttpTestServer::Options o;
+  o.tls = true;
+  o.certFile = tarvo::testing::CertPath(cert);
+  return o;
+}
+
+}  // namespace
+
+TEST_F(AsyncHttpTest, AHeaderBlockPastTheCapIsAnInvalidAnswer) {
+  // Below the HTTP layer's 256 KiB the answer arrives whole; past it the
+  // transfer stops (well before curl's own limit would) with the layer's code.
+  const struct {
+    std::size_t bytes;
+    std::uint32_t error;
+  } cases[] = {
+      {240 * 1024, 0},
+      {270 * 1024, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    FaultServer server(HeaderBlockOf(c.bytes));
+    calls = 0;
+    ASSERT_NE(Start(server.Url("/x")), 0u);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(result->error, c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(result->status, 200);
+      EXPECT_EQ(result->Header("X-H0"), std::string(8000, 'v'));
+      EXPECT_EQ(result->body, "ok");
+    } else {
+      EXPECT_EQ(result->status, 0);
+      EXPECT_TRUE(result->headers.empty());
+      EXPECT_TRUE(result->body.empty());
+      EXPECT_EQ(result->ErrorText(), AsyncHttpErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE));
+    }
+  }
+}
+
+TEST_F(AsyncHttpTest, CertificatesAreCheckedAgainstTheHttpLayersTrust) {
+  // The test authority is unknown to the system: trusted only while the
+  // HTTP layer is told to trust it, also by a connection kept alive from a
+  // request made under that trust.
+  {
+    HttpTestServer::Options keepAlive = Tls("server.pem");
+    keepAlive.keepAlive = true;
+    HttpTestServer server(keepAlive);
+    server.On("/s", HttpReply("secure"));
+    {
+      TrustTestAuthority trust;
+      ASSERT_NE(Start(server.Url("/s")), 0u);
+      ASSERT_TRUE(WaitDone());
+      EXPECT_EQ(result->error, 0u);
+    }
+    calls = 0;
+    ASSERT_NE(Start(server.Url("/s")), 0u);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(result->error, ERROR_INTERNET_INVALID_CA);
+    EXPECT_EQ(server.RequestCount(), 1u);
+  }
+  const struct {
+    const char* cert;
+    bool revocationList;
+    std::uint32_t error;
+  } cases[] = {
+      {"server.pem", false, 0},
+      {"expired.pem", false, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+      {"wrongname.pem", false, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+      {"selfsigned.pem", false, ERROR_INTERNET_INVALID_CA},
+      {"revoked.pem", true, ERROR_INTERNET_SEC_CERT_REVOKED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert);
+    TrustTestAuthority trust(c.revocationList);
+    HttpTestServer server(Tls(c.cert));
+    server.On("/s", HttpReply("secure"));
+    calls = 0;
+    ASSERT_NE(Start(server.Url("/s")), 0u);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(result->error, c.error);
+    EXPECT_EQ(result->body, c.error == 0 ? "secure" : "");
+    EXPECT_EQ(server.RequestCount(), c.error == 0 ? 1u : 0u);
+  }
+}
+
+TEST_F(AsyncHttpTest, ASecureRequestIsRedirectedOnlyOverTls) {
+  TrustTestAuthority trust;
+  HttpTestServer plain;
+  plain.On("/setup.exe", HttpReply("plain bytes"));
+  HttpTestServer secure(Tls("server.pem"));
+  HttpTestServer mirror(Tls("server.pem"));
+  mirror.On("/setup.exe", HttpReply("secure bytes"));
+  secure.On("/across", HttpReply::Redirect(mirror.Url("/setup.exe")));
+  secure.On("/down", HttpReply::Redirect(plain.Url("/setup.exe")));
+  secure.On("/down-later", HttpReply::Redirect(mirror.Url("/down")));
+  mirror.On("/down", HttpReply::Redirect(plain.Url("/setup.exe"), 301));
+  plain.On("/up", HttpReply::Redirect(mirror.Url("/setup.exe")));
+
+  // https -> https, and http -> https (TLS gained, nothing lost): followed.
+  for (const std::string& url : {secure.Url("/across"), plain.Url("/up")}) {
+    SCOPED_TRACE(url);
+    calls = 0;
+    ASSERT_NE(Start(url), 0u);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(result->error, 0u);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->body, "secure bytes");
+  }
+  EXPECT_EQ(mirror.RequestCount(), 2u);
+
+  // https -> http, at once or after an https hop: refused with the HTTP
+  // layer's code, and the plain URL is never asked for.
+  const std::size_t plainBefore = plain.RequestCount();
+  for (const char* path : {"/down", "/down-later"}) {
+    SCOPED_TRACE(path);
+    calls = 0;
+    ASSERT_NE(Start(secure.Url(path)), 0u);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(result->error, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+    EXPECT_FALSE(result->cancelled);
+    EXPECT_EQ(result->status, 0);
+    EXPECT_TRUE(result->headers.empty());
+    EXPECT_TRUE(result->body.empty());
+  }
+  EXPECT_EQ(plain.RequestCount(), plainBefore);
+  for (const auto& r : plain.Requests()) EXPECT_NE(r.path, "/setup.exe");
 }

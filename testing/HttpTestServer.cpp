@@ -12,6 +12,7 @@
 
 #include "platform/Inet.h"
 #include "platform/Text.h"
+#include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo::testing {
@@ -81,12 +82,11 @@ std::size_t RecordedRequest::HeaderCount(std::string_view name) const {
 
 struct HttpTestServer::Impl {
   std::unique_ptr<httplib::Server> server;
-  std::thread thread;
+  HttpServerThread thread;  // after server: ends before it
   mutable std::mutex mutex;
   std::map<std::string, Handler> routes;
   std::vector<RecordedRequest> requests;
   std::atomic<bool> stopping{false};
-  bool stopped = false;
   bool tls = false;
   std::mutex sleepMutex;
   std::condition_variable sleepCv;
@@ -211,12 +211,7 @@ HttpTestServer::HttpTestServer(Options options) : fImpl(std::make_unique<Impl>()
   s.Delete(".*", dispatch);
   s.Options(".*", dispatch);
 
-  const int port = s.bind_to_any_port("127.0.0.1");
-  if (port <= 0) throw std::runtime_error("HttpTestServer: cannot bind to 127.0.0.1");
-  fPort = static_cast<std::uint16_t>(port);
-  fImpl->thread = std::thread([impl] { impl->server->listen_after_bind(); });
-  for (int i = 0; i < 500 && !s.is_running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  fPort = fImpl->thread.Start(s, "127.0.0.1", 0, "HttpTestServer");
 }
 
 HttpTestServer::~HttpTestServer() {
@@ -224,15 +219,15 @@ HttpTestServer::~HttpTestServer() {
 }
 
 void HttpTestServer::Stop() {
-  if (!fImpl || fImpl->stopped) return;
-  fImpl->stopped = true;
+  if (!fImpl) return;
+  // Stalls and slow bodies wake first, so that the stop finds no answer that
+  // waits on purpose.
   {
     std::lock_guard lock(fImpl->sleepMutex);
     fImpl->stopping = true;
   }
   fImpl->sleepCv.notify_all();
-  fImpl->server->stop();
-  if (fImpl->thread.joinable()) fImpl->thread.join();
+  fImpl->thread.Stop();
 }
 
 std::string HttpTestServer::Url(std::string_view path) const {

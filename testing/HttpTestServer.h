@@ -19,11 +19,14 @@
 // With Options::tls the server speaks HTTPS with a certificate from
 // testing/certs (CertPath); requestClientCert makes it ask for a client
 // certificate (and accept the answer "none"). keepAlive keeps connections
-// open between requests (stopping then waits up to one second for an idle
-// connection); without it every answer closes its connection.
+// open between requests (for up to a second of idleness); without it every
+// answer closes its connection.
 //
-// The server stops in its destructor; handlers and slow bodies notice the stop
-// and end. Thread-safe: handlers run on the server's own threads.
+// The server stops in its destructor or Stop (testing/HttpServerThread.h):
+// delays and slow bodies notice the stop and end, idle connections end at
+// once, an answer under way is still sent whole (cut after five seconds).
+// Thread-safe: handlers run on the server's own threads; Stop must not be
+// called from a handler.
 #pragma once
 
 #include <atomic>
@@ -115,7 +118,7 @@ class HttpTestServer {
   std::uint64_t BodyBytesSent() const noexcept { return fBytesSent.load(); }
   std::size_t AbortedBodies() const noexcept { return fAborted.load(); }
 
-  // Stops serving (also done by the destructor). Idempotent.
+  // Stops serving (also done by the destructor). Idempotent, thread-safe.
   void Stop();
 
  private:

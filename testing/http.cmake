@@ -7,7 +7,15 @@ find_package(ZLIB REQUIRED)
 
 tarvo_library(tarvo_http_testing STATIC
   SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/HttpServerThread.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/HttpTestServer.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/FaultServer.cpp
   LINK tvPlatform tarvo_testing
   PRIVATE_LINK PkgConfig::CPPHTTPLIB OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
+
+# The test servers' own start and stop.
+tarvo_test(http_testing_tests
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/HttpServerThread_test.cpp
+  LINK tarvo_http_testing PkgConfig::CPPHTTPLIB
+  LABELS e2e threaded
+  TIMEOUT 120)

@@ -1,0 +1,256 @@
+// Start and stop of the in-process test servers: a bare library server run by
+// HttpServerThread, and HttpTestServer, which runs on it.
+#include "testing/HttpServerThread.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/HttpTestServer.h"
+
+namespace tarvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A client socket of the test, connected to 127.0.0.1:port; closed at the end.
+class RawClient {
+ public:
+  explicit RawClient(std::uint16_t port) {
+    fFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fFd);
+      fFd = -1;
+    }
+    const timeval limit{10, 0};  // no read of a test waits longer
+    if (fFd >= 0) ::setsockopt(fFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~RawClient() {
+    if (fFd >= 0) ::close(fFd);
+  }
+  bool Connected() const { return fFd >= 0; }
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(::send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // Whether the server has ended the connection (an end is waiting to be read),
+  // without taking any byte.
+  bool EndedByServer() const {
+    char c;
+    return ::recv(fFd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+  // Reads until the server closes (or the read limit); answers what came and
+  // whether the end was an orderly close.
+  std::pair<std::string, bool> ReadToEnd() {
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::recv(fFd, buf, sizeof buf, 0);
+      if (n == 0) return {bytes, true};
+      if (n < 0) return {bytes, false};
+      bytes.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // Reads one answer whose body is bodySize bytes (headers end at the empty line).
+  std::string ReadAnswer(std::size_t bodySize) {
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+      const std::size_t head = bytes.find("\r\n\r\n");
+      if (head != std::string::npos && bytes.size() >= head + 4 + bodySize) return bytes;
+      const ssize_t n = ::recv(fFd, buf, sizeof buf, 0);
+      if (n <= 0) return bytes;
+      bytes.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fFd = -1;
+};
+
+// A library server that waits long on its own: 30 seconds for the next
+// request of a kept-alive connection, for a read and for a write.
+std::unique_ptr<httplib::Server> PatientServer() {
+  auto s = std::make_unique<httplib::Server>();
+  s->set_keep_alive_timeout(30);
+  s->set_keep_alive_max_count(100);
+  s->set_read_timeout(30, 0);
+  s->set_write_timeout(30, 0);
+  s->Get("/small", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("ok", "text/plain");
+  });
+  return s;
+}
+
+const std::string kGetSmall = "GET /small HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n";
+
+TEST(HttpServerThread, StopEndsIdleAndSilentConnectionsAtOnce) {
+  auto server = PatientServer();
+  HttpServerThread thread;
+  const std::uint16_t port = thread.Start(*server, "127.0.0.1", 0, "test");
+  // Kept alive after an answer; connected without a byte; half a request.
+  RawClient idle(port), silent(port), partial(port);
+  ASSERT_TRUE(idle.Connected() && silent.Connected() && partial.Connected());
+  idle.Send(kGetSmall);
+  ASSERT_NE(idle.ReadAnswer(2).find("\r\n\r\nok"), std::string::npos);
+  partial.Send("GET /small HTTP/1.1\r\nHo");
+  // Each must be taken by a worker before the stop for the case to mean anything.
+  for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(port).size() < 3; ++i)
+    std::this_thread::sleep_for(2ms);
+  ASSERT_EQ(HttpServerThread::ConnectionSockets(port).size(), 3u);
+
+  const auto start = Clock::now();
+  thread.Stop();
+  // The server would otherwise hold each for its 30-second time-outs.
+  EXPECT_LT(Clock::now() - start, 5s);
+  for (RawClient* c : {&idle, &silent, &partial}) {
+    const auto [bytes, orderly] = c->ReadToEnd();
+    EXPECT_TRUE(orderly);
+  }
+  EXPECT_TRUE(HttpServerThread::ConnectionSockets(port).empty());
+}
+
+TEST(HttpServerThread, AnAnswerUnderWayIsSentWholeWhileTheServerStops) {
+  const std::string big(2 * 1024 * 1024, 'b');
+  auto server = PatientServer();
+  std::promise<void> entered;
+  RawClient* idle = nullptr;
+  server->Get("/big", [&](const httplib::Request&, httplib::Response& res) {
+    entered.set_value();
+    // Answers only once the stop has ended the idle connection: it has
+    // passed this one by then.
+    for (int i = 0; i < 5000 && !idle->EndedByServer(); ++i) std::this_thread::sleep_for(2ms);
+    // From a provider, as the test servers send bodies: the library gives
+    // such a body up when its loop stops.
+    res.set_content_provider(big.size(), "application/octet-stream",
+                             [&](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                               return sink.write(big.data() + offset,
+                                                 std::min<std::size_t>(length, 65536));
+                             });
+  });
+  HttpServerThread thread;
+  const std::uint16_t port = thread.Start(*server, "127.0.0.1", 0, "test");
+  RawClient idleClient(port), client(port);
+  ASSERT_TRUE(idleClient.Connected() && client.Connected());
+  idle = &idleClient;
+  client.Send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n");
+  entered.get_future().wait();
+  auto stopping = std::async(std::launch::async, [&] { thread.Stop(); });
+  const auto [bytes, orderly] = client.ReadToEnd();
+  EXPECT_TRUE(orderly);
+  ASSERT_NE(bytes.find("\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(bytes.substr(bytes.find("\r\n\r\n") + 4), big);
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(idleClient.ReadToEnd().second);
+}
+
+TEST(HttpServerThread, AnAnswerNobodyReadsIsCutAfterTheGrace) {
+  auto server = PatientServer();
+  // Writes for ever; the client never reads, so the writes soon block.
+  server->Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [](std::size_t, httplib::DataSink& sink) {
+      const std::string block(65536, 'e');
+      return sink.write(block.data(), block.size());
+    });
+  });
+  HttpServerThread thread(HttpServerThread::Options{200ms});
+  const std::uint16_t port = thread.Start(*server, "127.0.0.1", 0, "test");
+  RawClient client(port);
+  client.Send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n");
+  for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(port).empty(); ++i)
+    std::this_thread::sleep_for(2ms);
+  std::this_thread::sleep_for(100ms);  // the buffers fill
+  const auto start = Clock::now();
+  thread.Stop();
+  // Without the cut it would wait for the 30-second write time-out.
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST(HttpServerThread, StopIsSafeFromManyThreadsAndRightAfterStart) {
+  // Servers started and stopped at once, on several threads, and one object
+  // stopped by several threads together: each stop returns, none twice.
+  std::vector<std::thread> threads;
+  std::atomic<int> stopped{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        httplib::Server server;
+        HttpServerThread thread;
+        thread.Start(server, "127.0.0.1", 0, "test");
+        if (i % 2 == 0) {
+          std::thread other([&] { thread.Stop(); });
+          thread.Stop();
+          other.join();
+        }
+        ++stopped;  // the other half by the destructor
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(stopped.load(), 80);
+}
+
+TEST(HttpServerThread, StartRefusesWhatItCannotServe) {
+  httplib::Server first;
+  HttpServerThread running;
+  const std::uint16_t taken = running.Start(first, "127.0.0.1", 0, "first");
+  struct Case {
+    const char* address;
+    std::uint16_t port;
+  };
+  for (const Case c : {Case{"127.0.0.1", taken}, Case{"not an address", 0}}) {
+    SCOPED_TRACE(c.address);
+    httplib::Server server;
+    HttpServerThread thread;
+    try {
+      thread.Start(server, c.address, c.port, "Owner");
+      ADD_FAILURE() << "started";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Owner: cannot bind to ", 0), 0u) << e.what();
+    }
+    thread.Stop();  // nothing to stop: returns
+  }
+  EXPECT_THROW(running.Start(first, "127.0.0.1", 0, "again"), std::logic_error);
+}
+
+// HttpTestServer gets the same stop: a client that connected and said nothing
+// holds no thread of it (the library would wait five seconds for its request),
+// and Stop may come from several threads at once.
+TEST(HttpTestServerStop, EndsASilentConnectionAtOnce) {
+  ProxyEnvironmentCleared noProxy;
+  HttpTestServer server;
+  server.On("/data", HttpReply("hello"));
+  {
+    RawClient asks(server.Port());
+    asks.Send("GET /data HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(asks.ReadToEnd().first.find("\r\n\r\nhello"), std::string::npos);
+  }
+  RawClient silent(server.Port());
+  ASSERT_TRUE(silent.Connected());
+  for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(server.Port()).empty(); ++i)
+    std::this_thread::sleep_for(2ms);
+  const auto start = Clock::now();
+  std::thread other([&] { server.Stop(); });
+  server.Stop();
+  other.join();
+  EXPECT_LT(Clock::now() - start, 3s);
+  EXPECT_TRUE(silent.ReadToEnd().second);
+  EXPECT_EQ(server.RequestCount(), 1u);
+}
+
+}  // namespace
+}  // namespace tarvo::testing

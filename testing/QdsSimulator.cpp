@@ -1,8 +1,6 @@
 #include "testing/QdsSimulator.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
@@ -12,17 +10,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/DateTime.h"
 #include "platform/Inet.h"
 #include "platform/Text.h"
+#include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo::testing {
@@ -148,36 +147,10 @@ std::optional<std::string> CookieValue(const httplib::Request& req, std::string_
   return std::nullopt;
 }
 
-// Finds the accepted sockets of this process whose local port is localPort
-// and whose peer's port is remotePort (any peer for -1), through
-// /proc/self/fd (Linux). A client socket of the same process never matches:
-// its local port is the client's.
-std::vector<int> ConnectionSockets(int localPort, int remotePort) {
-  std::vector<int> found;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    const std::string name = entry.path().filename().string();
-    char* end = nullptr;
-    const long fd = std::strtol(name.c_str(), &end, 10);
-    if (end == name.c_str() || *end != '\0') continue;
-    sockaddr_in local{}, peer{};
-    socklen_t len = sizeof local;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
-        local.sin_family != AF_INET || ntohs(local.sin_port) != localPort)
-      continue;
-    len = sizeof peer;
-    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
-        (remotePort >= 0 && ntohs(peer.sin_port) != remotePort))
-      continue;
-    found.push_back(static_cast<int>(fd));
-  }
-  return found;
-}
-
 // The accepted socket of a request, -1 when it cannot be found. It stays open
 // while the request's handler runs, so the descriptor cannot be reused meanwhile.
 int ConnectionSocket(int localPort, int remotePort) {
-  const auto found = ConnectionSockets(localPort, remotePort);
+  const auto found = HttpServerThread::ConnectionSockets(localPort, remotePort);
   return found.empty() ? -1 : found.front();
 }
 
@@ -332,8 +305,8 @@ struct QdsSimulator::Impl {
   Options options;
   std::unique_ptr<httplib::Server> data;
   std::unique_ptr<httplib::Server> passport;
-  std::thread dataThread, passportThread;
-  std::atomic<bool> dataDone{false}, passportDone{false};
+  // After the servers: they end before them.
+  HttpServerThread dataThread, passportThread;
   std::uint16_t port = 0, passportPort = 0;
   std::mutex stopMutex;  // stopped, mapped
   bool stopped = false;
@@ -355,7 +328,9 @@ struct QdsSimulator::Impl {
   std::vector<std::string> tokens;  // valid passport tokens
   std::uint64_t tokenCounter = 0;
   std::size_t granted = 0;
-  std::vector<QdsRequest> requests;
+  // The newest records, at most options.requestLimit of them (0: all).
+  std::deque<QdsRequest> requests;
+  std::size_t dropped = 0;  // records let go for the limit since the last clear
   mutable std::condition_variable recorded;
 
   // Stalls: woken by Stop and ReleaseStalls.
@@ -405,6 +380,19 @@ struct QdsSimulator::Impl {
       PutDocument("/" + fs::relative(it->path(), dir, ec).generic_string(), bytes.str());
     }
     if (ec) throw std::runtime_error("QdsSimulator: cannot list " + dir + ": " + ec.message());
+  }
+
+  void Record(QdsRequest rec) {
+    {
+      std::lock_guard lock(mutex);
+      requests.push_back(std::move(rec));
+      if (options.requestLimit > 0)
+        while (requests.size() > options.requestLimit) {
+          requests.pop_front();
+          ++dropped;
+        }
+    }
+    recorded.notify_all();
   }
 
   // The fault for this request, counting it down.
@@ -700,11 +688,7 @@ struct QdsSimulator::Impl {
     rec.status = plan.status;
     rec.contentEncoding = plan.contentEncoding;
     rec.fault = plan.fault;
-    {
-      std::lock_guard lock(mutex);
-      requests.push_back(std::move(rec));
-    }
-    recorded.notify_all();
+    Record(std::move(rec));
 
     if (plan.fault == QdsFault::StallHeaders && !Stall(plan.stall)) {
       // Stopped: no answer at all; the connection goes.
@@ -780,44 +764,6 @@ struct QdsSimulator::Impl {
     s->Options(".*", handler);
     return s;
   }
-
-  static std::uint16_t Start(httplib::Server& s, std::thread& thread, std::atomic<bool>& done,
-                             const std::string& address, std::uint16_t port) {
-    int bound = 0;
-    if (port == 0) {
-      bound = s.bind_to_any_port(address);
-    } else {
-      bound = s.bind_to_port(address, port) ? port : -1;
-    }
-    if (bound <= 0)
-      throw std::runtime_error("QdsSimulator: cannot bind to " + address + ":" +
-                               std::to_string(port));
-    thread = std::thread([&s, &done] {
-      s.listen_after_bind();
-      done = true;
-    });
-    for (int i = 0; i < 1000 && !s.is_running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return static_cast<std::uint16_t>(bound);
-  }
-
-  static void Finish(httplib::Server* s, std::thread& thread, const std::atomic<bool>& done,
-                     std::uint16_t port) {
-    if (!s || !thread.joinable()) return;
-    // stop() does nothing before the loop runs; a loop that was slow to start
-    // is stopped once it does.
-    while (!done) {
-      if (s->is_running()) {
-        s->stop();  // once only: a second stop() of a stopping server asserts
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    // Idle kept-alive connections would hold their threads for up to the
-    // keep-alive time-out; ending them lets the threads go at once.
-    for (const int fd : ConnectionSockets(port, -1)) ::shutdown(fd, SHUT_RDWR);
-    thread.join();
-  }
 };
 
 QdsSimulator::QdsSimulator() : QdsSimulator(Options{}) {}
@@ -832,13 +778,12 @@ QdsSimulator::QdsSimulator(Options options) : fImpl(std::make_unique<Impl>()) {
   fImpl->LoadFolder(options.dataDir);
   try {
     fImpl->data = fImpl->MakeServer(false);
-    fImpl->port = Impl::Start(*fImpl->data, fImpl->dataThread, fImpl->dataDone, options.bindAddress,
-                              options.port);
+    fImpl->port =
+        fImpl->dataThread.Start(*fImpl->data, options.bindAddress, options.port, "QdsSimulator");
     if (options.passport) {
       fImpl->passport = fImpl->MakeServer(true);
-      fImpl->passportPort =
-          Impl::Start(*fImpl->passport, fImpl->passportThread, fImpl->passportDone,
-                      options.bindAddress, options.passportPort);
+      fImpl->passportPort = fImpl->passportThread.Start(*fImpl->passport, options.bindAddress,
+                                                        options.passportPort, "QdsSimulator");
     }
   } catch (...) {
     Stop();
@@ -860,9 +805,8 @@ void QdsSimulator::Stop() {
     fImpl->stopping = true;
   }
   fImpl->stallCv.notify_all();
-  Impl::Finish(fImpl->data.get(), fImpl->dataThread, fImpl->dataDone, fImpl->port);
-  Impl::Finish(fImpl->passport.get(), fImpl->passportThread, fImpl->passportDone,
-               fImpl->passportPort);
+  fImpl->dataThread.Stop();
+  fImpl->passportThread.Stop();
   if (fImpl->mapped) {
     platform::InternetClearHostMappings();
     fImpl->mapped = false;
@@ -1043,7 +987,7 @@ std::size_t QdsSimulator::PassportsGranted() const {
 
 std::vector<QdsRequest> QdsSimulator::Requests() const {
   std::lock_guard lock(fImpl->mutex);
-  return fImpl->requests;
+  return {fImpl->requests.begin(), fImpl->requests.end()};
 }
 
 std::vector<QdsRequest> QdsSimulator::Requests(std::string_view path) const {
@@ -1059,16 +1003,24 @@ std::size_t QdsSimulator::RequestCount() const {
   return fImpl->requests.size();
 }
 
+std::size_t QdsSimulator::DroppedRequests() const {
+  std::lock_guard lock(fImpl->mutex);
+  return fImpl->dropped;
+}
+
 void QdsSimulator::ClearRequests() {
   std::lock_guard lock(fImpl->mutex);
   fImpl->requests.clear();
+  fImpl->dropped = 0;
 }
 
 std::size_t QdsSimulator::WaitForRequests(std::size_t count,
                                           std::chrono::milliseconds timeout) const {
   std::unique_lock lock(fImpl->mutex);
-  fImpl->recorded.wait_for(lock, timeout, [&] { return fImpl->requests.size() >= count; });
-  return fImpl->requests.size();
+  // Dropped records count: a limit below count must not make the wait miss.
+  auto seen = [&] { return fImpl->requests.size() + fImpl->dropped; };
+  fImpl->recorded.wait_for(lock, timeout, [&] { return seen() >= count; });
+  return seen();
 }
 
 }  // namespace tarvo::testing

@@ -66,11 +66,16 @@
 //
 // Every request is recorded (QdsRequest) before any byte of its answer is
 // sent, so a test can wait for a stalled request to arrive (WaitForRequests).
+// The record keeps the newest Options::requestLimit requests: the oldest goes
+// first, and DroppedRequests counts those let go. The default limit is far
+// above what a test makes and only keeps a long run (a benchmark, the
+// program) from growing without end; 0 keeps every request.
 //
 // Threads: the servers answer on their own threads (a pool per server); every
 // public operation is thread-safe. Stop (and the destructor) wakes every stall,
-// ends every open connection (kept-alive ones too) and joins every thread, so
-// it returns at once and no thread of the simulator outlives it. Construction throws
+// ends every idle connection (kept-alive ones too), lets an answer under way
+// finish (at most five seconds) and joins every thread, so no thread of the
+// simulator outlives it (testing/HttpServerThread.h). Construction throws
 // std::runtime_error when a server cannot start or the data folder cannot be read.
 #pragma once
 
@@ -159,6 +164,8 @@ class QdsSimulator {
     std::string bindAddress = "127.0.0.1";
     int threads = 16;       // answering threads per server
     bool keepAlive = true;  // idle connections are dropped after one second (by Stop at once)
+    // Requests the record keeps, newest last; 0: no limit.
+    std::size_t requestLimit = 100000;
   };
 
   // The cookie the passport endpoint sets.
@@ -243,13 +250,19 @@ class QdsSimulator {
   std::size_t PassportsGranted() const;
 
   // --- recording ---------------------------------------------------------------------------
+  // The records kept, oldest first.
   std::vector<QdsRequest> Requests() const;
   // Those of one path (data service and passport endpoint alike).
   std::vector<QdsRequest> Requests(std::string_view path) const;
+  // The records kept (Requests().size()).
   std::size_t RequestCount() const;
+  // Records let go for the limit since the start or ClearRequests.
+  std::size_t DroppedRequests() const;
+  // Forgets every record and the dropped count.
   void ClearRequests();
-  // Waits until at least count requests are recorded or timeout has passed;
-  // answers the number recorded.
+  // Waits until at least count requests have been recorded since the start
+  // or ClearRequests (kept and dropped alike) or timeout has passed; answers
+  // that number.
   std::size_t WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   // Stops both servers (also done by the destructor). Idempotent.

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include <chrono>
 #include <cstdlib>
@@ -697,6 +698,90 @@ TEST_F(QdsSimulatorTest, RecordsEveryRequest) {
   EXPECT_EQ(sim.RequestCount(), 0u);
 }
 
+TEST(QdsSimulatorRecord, KeepsTheNewestWithinItsLimitAndCountsTheDropped) {
+  ProxyEnvironmentCleared noProxy;
+  QdsSimulator::Options options;
+  options.passport = false;
+  options.requestLimit = 3;
+  QdsSimulator sim(options);
+  const Target data{"127.0.0.1", sim.Port(), false};
+  for (int i = 1; i <= 5; ++i) Fetch(data, "/qds/r" + std::to_string(i));
+  auto paths = [&] {
+    std::vector<std::string> out;
+    for (const auto& r : sim.Requests()) out.push_back(r.path);
+    return out;
+  };
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/qds/r3", "/qds/r4", "/qds/r5"}));
+  EXPECT_EQ(sim.RequestCount(), 3u);
+  EXPECT_EQ(sim.DroppedRequests(), 2u);
+  EXPECT_TRUE(sim.Requests("/qds/r1").empty());
+  // A wait counts what was let go: five requests came.
+  EXPECT_EQ(sim.WaitForRequests(5, 0ms), 5u);
+  sim.ClearRequests();
+  EXPECT_EQ(sim.DroppedRequests(), 0u);
+  Fetch(data, "/qds/r6");
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/qds/r6"}));
+  EXPECT_EQ(sim.WaitForRequests(1, 0ms), 1u);
+
+  // Without a limit nothing goes.
+  options.requestLimit = 0;
+  QdsSimulator all(options);
+  for (int i = 0; i < 5; ++i) Fetch({"127.0.0.1", all.Port(), false}, "/qds/x");
+  EXPECT_EQ(all.RequestCount(), 5u);
+  EXPECT_EQ(all.DroppedRequests(), 0u);
+}
+
+// An answer that is under way when Stop comes goes out whole (the program's
+// --once stops as soon as the request is recorded, before its answer), while
+// an idle connection ends at once.
+TEST(QdsSimulatorStop, AnAnswerUnderWayIsSentWhole) {
+  ProxyEnvironmentCleared noProxy;
+  QdsSimulator::Options options;
+  options.passport = false;
+  QdsSimulator sim(options);
+  const std::uint16_t port = sim.Port();
+  // A connection that never sends a request.
+  const int idle = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::string big(1024 * 1024, 'w');
+  sim.SetDocumentSource("/qds/slow/", [&](const RecordedRequest&) -> std::optional<std::string> {
+    // Answers once the stop has ended the idle connection (and so has passed
+    // this one): its end waits to be read.
+    for (int i = 0; i < 5000; ++i) {
+      char c;
+      if (::recv(idle, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return big;
+      std::this_thread::sleep_for(2ms);
+    }
+    return std::nullopt;
+  });
+  auto pending = std::async(std::launch::async, [&] {
+    return Fetch({"127.0.0.1", port, false}, "/qds/slow/x.json", "Accept-Encoding: identity");
+  });
+  ASSERT_EQ(sim.WaitForRequests(1, 5s), 1u);
+  sim.Stop();
+  ASSERT_EQ(pending.wait_for(10s), std::future_status::ready);
+  const Fetched f = pending.get();
+  EXPECT_EQ(f.status, 200);
+  EXPECT_TRUE(f.readOk) << f.readError;
+  EXPECT_EQ(f.body.size(), big.size());
+  char c;
+  EXPECT_EQ(::recv(idle, &c, 1, 0), 0);  // ended in order
+  ::close(idle);
+}
+
+// A port that a simulator already serves cannot be taken by a second one.
+TEST(QdsSimulatorSetup, RefusesAPortInUse) {
+  QdsSimulator::Options options;
+  options.passport = false;
+  QdsSimulator first(options);
+  options.port = first.Port();
+  EXPECT_THROW(QdsSimulator second(options), std::runtime_error);
+}
+
 TEST(QdsSimulatorSetup, RefusesAMissingDataFolder) {
   QdsSimulator::Options options;
   options.dataDir = "/nonexistent/qdssim-data";
@@ -712,7 +797,8 @@ TEST(QdsSimulatorProgram, ServesOneRequestWithOnceAndRefusesBadArguments) {
     return pf::LaunchProcess({program, parameters, "", false});
   };
   for (const char* bad :
-       {"--bogus", "--port x", "--seconds 0", "--once --seconds 3", "--encoding brotli"}) {
+       {"--bogus", "--port x", "--seconds 0", "--once --seconds 3", "--encoding brotli",
+        "--record-limit 0", "--record-limit x", "--record-limit 99999999", "--record-limit"}) {
     auto p = run(bad);
     ASSERT_TRUE(p) << bad;
     ASSERT_EQ(p->Wait(5000), pf::WaitResult::Signaled) << bad;
@@ -731,7 +817,7 @@ TEST(QdsSimulatorProgram, ServesOneRequestWithOnceAndRefusesBadArguments) {
     QdsSimulator probe(options);
     port = probe.Port();
   }
-  auto p = run("--once --no-passport --port " + std::to_string(port));
+  auto p = run("--once --no-passport --record-limit 1 --port " + std::to_string(port));
   ASSERT_TRUE(p);
   Fetched f;
   for (int i = 0; i < 100 && !f.sent; ++i) {
@@ -742,6 +828,17 @@ TEST(QdsSimulatorProgram, ServesOneRequestWithOnceAndRefusesBadArguments) {
   EXPECT_NE(f.body.find("\"durations\""), std::string::npos);
   if (p->Wait(5000) != pf::WaitResult::Signaled) p->Terminate();
   EXPECT_EQ(p->ExitCode(), 0u);
+}
+
+TEST(QdsSimulatorProgram, UsageShowsTheRecordLimitAndItsDefault) {
+  FILE* out = ::popen(("'" + BinaryPath("qds-sim") + "' --help 2>&1").c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text;
+  char buf[4096];
+  while (const std::size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+  EXPECT_EQ(::pclose(out), 0);
+  EXPECT_NE(text.find("[--record-limit N]"), std::string::npos) << text;
+  EXPECT_NE(text.find("(default 1000)"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 //   qds-sim [--port N] [--passport-port N] [--no-passport] [--data DIR]
 //           [--user U] [--password P] [--require-passport]
 //           [--encoding auto|identity|gzip|deflate|raw-deflate]
-//           [--once | --seconds N]
+//           [--record-limit N] [--once | --seconds N]
+//
+// The simulator records every request for tests' checks; a program that
+// serves for days keeps only the newest --record-limit of them (default
+// 1000, at least 1), so its memory stays bounded however long it runs.
 //
 // Once both servers listen it prints one line to standard output,
 //   qds-sim data http://127.0.0.1:<port> passport https://127.0.0.1:<port>/authenticate documents
@@ -29,6 +33,10 @@ namespace {
 
 volatile std::sig_atomic_t gSignalled = 0;
 
+// Enough for a look at the recent traffic; --once needs only the newest.
+constexpr long kDefaultRecordLimit = 1000;
+constexpr long kMaxRecordLimit = 10000000;
+
 void OnSignal(int) {
   gSignalled = 1;
 }
@@ -38,7 +46,9 @@ int Usage(const std::string& problem) {
             << "usage: qds-sim [--port N] [--passport-port N] [--no-passport] [--data DIR]\n"
                "               [--user U] [--password P] [--require-passport]\n"
                "               [--encoding auto|identity|gzip|deflate|raw-deflate]\n"
-               "               [--once | --seconds N]\n";
+               "               [--record-limit N] [--once | --seconds N]\n"
+               "  --record-limit N  how many of the newest requests the record keeps (default "
+            << kDefaultRecordLimit << ")\n";
   return 2;
 }
 
@@ -57,6 +67,7 @@ int main(int argc, char** argv) {
   using tarvo::testing::QdsSimulator;
 
   QdsSimulator::Options options;
+  options.requestLimit = static_cast<std::size_t>(kDefaultRecordLimit);
   QdsEncoding encoding = QdsEncoding::Auto;
   bool once = false;
   std::optional<long> seconds;
@@ -97,6 +108,13 @@ int main(int argc, char** argv) {
         encoding = QdsEncoding::RawDeflate;
       else
         return Usage("unknown encoding \"" + *v + "\"");
+    } else if (arg == "--record-limit") {
+      const auto v = value();
+      const auto n = v ? Number(*v, 1, kMaxRecordLimit) : std::nullopt;
+      if (!n)
+        return Usage("--record-limit needs a number of requests (1-" +
+                     std::to_string(kMaxRecordLimit) + ")");
+      options.requestLimit = static_cast<std::size_t>(*n);
     } else if (arg == "--once") {
       once = true;
     } else if (arg == "--seconds") {

@@ -178,12 +178,16 @@ TQDSLogEntry::TQDSLogEntry(const TQDSEntry* Source)
                 Z_BEST_SPEED) != Z_OK)
     throw EQDSException("The answer could not be compressed for the request log");
   packed.resize(length);
+  // The buffer was sized for the worst case (about the answer's size); the
+  // log keeps many entries, each only as large as its compressed bytes.
+  packed.shrink_to_fit();
   fDataIn = std::make_unique<TQDSMemoryStream>(std::move(packed));
 }
 
 TQDSLogEntry::TQDSLogEntry(const TQDSEntry& Source, std::string Packed, TQDSPackedForm Form)
     : TQDSEntry(Source.Session(), "Log", TDataFlag::ldUnknown, TJobFlags()) {
   CopyRecord(Source);
+  Packed.shrink_to_fit();  // a received body carries its buffer's growth room
   fDataIn = std::make_unique<TQDSMemoryStream>(std::move(Packed));
   fDataInForm = Form;
 }
@@ -295,6 +299,11 @@ std::string Inflate(const std::string& packed, TQDSPackedForm form, std::int64_t
     z.avail_out = static_cast<uInt>(piece);
     ret = inflate(&z, Z_NO_FLUSH);
     out.resize(old + piece - z.avail_out);
+    if (ret == Z_STREAM_END && form == TQDSPackedForm::pfGzip && z.avail_in > 0 &&
+        out.size() < want && inflateReset(&z) == Z_OK) {
+      ret = Z_OK;  // the next member of a gzip answer
+      continue;
+    }
     if (ret == Z_STREAM_END) break;
     if (ret != Z_OK) break;
   }
@@ -308,7 +317,12 @@ std::string Inflate(const std::string& packed, TQDSPackedForm form, std::int64_t
 
 void TQDSLogEntry::LoadText(std::vector<std::string>& MemoStrings) const {
   std::vector<std::string> lines;
-  if (fDataIn && fDataIn->Size() > 8) {
+  // Compressed by the log, an empty answer takes 8 bytes; kept as it came, it
+  // may take fewer or more, and its decoded size tells.
+  const bool received = fDataIn && (fDataInForm == TQDSPackedForm::pfZlib
+                                        ? fDataIn->Size() > 8
+                                        : fSize != 0 && fDataIn->Size() > 0);
+  if (received) {
     if (!fDataOut.empty()) {
       lines.push_back("Sent:");
       AddBody(fDataOut, lines);

@@ -113,12 +113,12 @@ class TQDSEntry : public TQDSBaseEntry {
   std::vector<std::uint8_t> fPostBody;
 };
 
-// The log's copy of a request.
 // How the saved answer of a log entry is framed. Every form holds zlib's
 // deflate data; the gzip and raw forms are answers kept as they came over
-// the wire.
+// the wire (a gzip answer may have several members).
 enum class TQDSPackedForm : std::uint8_t { pfZlib, pfGzip, pfRawDeflate };
 
+// The log's copy of a request.
 class TQDSLogEntry : public TQDSEntry {
  public:
   // A log copy of Source: its times, outcome and identity, the answer

@@ -369,9 +369,10 @@ TWorkerSettings ReadSettings(TWebEntityManager& Owner) {
 
 enum class TDecoding { Done, Damaged, TooLarge };
 
-// Inflates Source into Out (replacing it). windowBits selects gzip (16 + 15),
-// zlib (15) or raw deflate (-15). Out grows as data arrives, presized by a
-// gzip trailer's length when the body could really hold that much. Damaged:
+// Inflates Source into Out (replacing it). windowBits selects gzip (16 + 15,
+// every member of the answer), zlib (15) or raw deflate (-15). Out grows as
+// data arrives, presized by a gzip trailer's length when the body could
+// really hold that much (at most 64 MiB). Damaged:
 // a decoding error or a body cut off, Out holding what was decoded so far;
 // TooLarge: it would decode to more than Limit bytes.
 TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t Limit,
@@ -388,6 +389,9 @@ TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t L
     const std::size_t size = t[0] | (t[1] << 8) | (t[2] << 16) | (std::size_t{t[3]} << 24);
     if (size > 0) guess = std::min(size, most);
   }
+  // A trailer is the sender's word: beyond this the buffer grows only as
+  // data really decodes.
+  guess = std::min<std::size_t>(guess, std::size_t{64} << 20);
   Out.resize(std::max<std::size_t>(guess, 8192));
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Source.data()));
   std::size_t inLeft = Source.size(), used = 0;
@@ -407,7 +411,15 @@ TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t L
       result = TDecoding::TooLarge;
       break;
     }
-    if (rc == Z_STREAM_END) break;
+    if (rc == Z_STREAM_END) {
+      // A gzip answer may come in several members; bytes after the end that
+      // start no member are not part of the answer.
+      const auto* next = reinterpret_cast<const unsigned char*>(z.next_in);
+      if (windowBits > MAX_WBITS && inLeft >= 2 && next[0] == 0x1F && next[1] == 0x8B &&
+          inflateReset(&z) == Z_OK)
+        continue;
+      break;
+    }
     const bool stuck = inChunk == z.avail_in && outChunk == z.avail_out;
     if ((rc != Z_OK && rc != Z_BUF_ERROR) || (inLeft == 0 && z.avail_out > 0) || stuck) {
       // A decoding error, or the input ended before the stream did.
@@ -417,6 +429,8 @@ TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t L
   }
   inflateEnd(&z);
   Out.resize(std::min(used, Limit));
+  // The answer is kept (and logged) for a while: not with its growth room.
+  if (Out.capacity() - Out.size() > Out.size() / 4) Out.shrink_to_fit();
   return result;
 }
 
@@ -725,8 +739,8 @@ void TQDSDownloaderBaseThread::OnWinInetProgress(TWinInetRequest&, int Progress,
                                                  bool& ContinueWork) {
   ContinueWork = !fTerminated.load();
   if (!ContinueWork) return;
+  // An answer past the limit stops here; CompleteDownloading sees its size.
   if (static_cast<std::uint64_t>(Progress) > fMaxAnswerBytes.load()) {
-    fAnswerTooLarge = true;
     ContinueWork = false;
     return;
   }
@@ -822,7 +836,6 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
                                                    bool LogIt) {
   if (Entry.DownloadStartedAt == 0) Entry.DownloadStartedAt = GetTickCount();
   const TWorkerSettings s = ReadSettings(fOwner);
-  fAnswerTooLarge = false;
   Request.ReadData(s.SpeedLimit);
   // A worker told to end stops reading (its progress handler answers so), and
   // the layer then reports the cut body without an error: never a good answer.
@@ -833,7 +846,8 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   const std::string encoding =
       platform::AsciiLowerCase(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
   const std::size_t limit = fMaxAnswerBytes.load();
-  TDecoding decoding = fAnswerTooLarge ? TDecoding::TooLarge : TDecoding::Done;
+  // Reading stops at the block that passes the limit.
+  TDecoding decoding = raw.size() > limit ? TDecoding::TooLarge : TDecoding::Done;
   // A compressed answer is logged as it came: it decodes to the accumulator.
   std::optional<TQDSPackedForm> wireForm;
   if (decoding == TDecoding::Done && !raw.empty()) {
@@ -852,8 +866,6 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
         wireForm = TQDSPackedForm::pfRawDeflate;
       }
       Entry.Write(std::move(body));
-    } else if (raw.size() > limit) {
-      decoding = TDecoding::TooLarge;
     } else {
       Entry.Write(std::move(raw));
     }
@@ -876,10 +888,8 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
   if (!decoded) Entry.Msg = "Answer could not be decoded (" + encoding + ")";
   if (!LogIt)
     Entry.ParsingEndedAt = GetTickCount();
-  else if (decoded && wireForm)
-    PostLog(Entry, true, rawBytes, std::move(raw), wireForm);
   else
-    PostLog(Entry, true, rawBytes);
+    PostLog(Entry, true, rawBytes, std::move(raw), decoded ? wireForm : std::nullopt);
   return result;
 }
 

@@ -298,8 +298,6 @@ class TQDSDownloaderBaseThread {
   std::atomic<bool> fTerminated{false};
   std::atomic<bool> fFinished{false};
   std::atomic<std::size_t> fMaxAnswerBytes{std::size_t{512} << 20};
-  // Set by the progress handler when the answer outgrew the limit.
-  bool fAnswerTooLarge = false;
   // The request being transferred, so that Terminate can abort a stalled one.
   std::mutex fRequestGuard;
   TWinInetRequest* fCurrentRequest = nullptr;

@@ -277,6 +277,45 @@ TEST(LogText, AnswersKeptAsTheyCameReadLikeCompressedOnes) {
   }
 }
 
+TEST(LogText, ShortEmptyAndMultiMemberAnswersKeptAsTheyCame) {
+  // The log's own form tells an empty answer by its 8 bytes; kept forms are
+  // shorter (raw "{}" is 4 bytes) or longer (an empty gzip member is 20).
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string packed;
+    TQDSPackedForm form;
+  } cases[] = {
+      {"{} as raw deflate", "{}", Pack("{}", -MAX_WBITS), TQDSPackedForm::pfRawDeflate},
+      {"empty gzip", "", Pack("", 16 + MAX_WBITS), TQDSPackedForm::pfGzip},
+      {"two gzip members", "{\"a\":1,\"b\":2}",
+       Pack("{\"a\":1,", 16 + MAX_WBITS) + Pack("\"b\":2}", 16 + MAX_WBITS),
+       TQDSPackedForm::pfGzip},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TQDSEntry source(1, "X", TDataFlag::ldWeb, {});
+    source.Write(c.body.data(), c.body.size());
+    Lines expected, lines;
+    TQDSLogEntry(&source).LoadText(expected);
+    TQDSLogEntry(source, c.packed, c.form).LoadText(lines);
+    EXPECT_EQ(lines, expected);
+  }
+}
+
+TEST(LogEntry, KeepsOnlyItsCompressedBytes) {
+  TQDSEntry source(1, "X", TDataFlag::ldWeb, {});
+  const std::string body(1 << 20, 'a');
+  source.Write(body.data(), body.size());
+  const TQDSLogEntry log(&source);
+  EXPECT_LT(log.DataIn()->Bytes().capacity(), 2 * log.DataIn()->Bytes().size() + 64);
+
+  std::string wire = Pack(body, 16 + MAX_WBITS);
+  wire.reserve(1 << 20);  // as a received body carries its buffer's growth room
+  const TQDSLogEntry kept(source, std::move(wire), TQDSPackedForm::pfGzip);
+  EXPECT_LT(kept.DataIn()->Bytes().capacity(), 2 * kept.DataIn()->Bytes().size() + 64);
+}
+
 TEST(JsonLayout, TheWorkedExampleAndStrings) {
   Lines lines;
   LayoutJSONText(R"({"a":1,"b":[1,2]})", lines);

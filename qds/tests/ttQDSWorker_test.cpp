@@ -1,6 +1,7 @@
 // Workers against the service simulator on 127.0.0.1: real threads, real HTTP
 // (and HTTPS for the passport), the test thread pumping as the UI thread.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <random>
@@ -162,6 +163,52 @@ TEST_F(WorkerTest, EncodedAnswersAreDecodedAndLoggedAsTheyCame) {
   }
 }
 
+// One gzip member, as a server's compressor writes it.
+std::string GzipMember(const std::string& text) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, text.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+TEST_F(WorkerTest, AGzipAnswerInSeveralMembersIsDecodedWhole) {
+  // gzip allows members one after the other; the answer is all of them.
+  testing::HttpTestServer server;
+  const std::string first = R"({"multi":{"metadata":{},)", second = R"("columns":[],"data":[]}})";
+  testing::HttpReply reply(GzipMember(first) + GzipMember(second) + "\n");
+  reply.headers = {{"Content-Encoding", "gzip"}};
+  reply.contentType = "application/json";
+  server.On("/qds/multi.json", reply);
+  prepare = [&](TestManager& mm) { mm.port = server.Port(); };
+  Start(1);
+  TestDoc* doc = Doc("/qds/multi.json");
+  const auto r = Fetch(doc);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].status, TURLRetrieveStatus::ursOK);
+  EXPECT_EQ(r[0].body, first + second) << "bytes after the last member are not the answer's";
+  TWebEntity::Free(doc);
+
+  TQDSLogEntry* logged = nullptr;
+  ASSERT_TRUE(Pump([&] {
+    const auto items = m->LogItems();
+    logged = items.empty() || items.back()->AllHeaders().empty() ? nullptr : items.back();
+    return logged != nullptr;
+  }));
+  EXPECT_EQ(logged->DataInForm(), TQDSPackedForm::pfGzip);
+  std::vector<std::string> text;
+  logged->LoadText(text);
+  EXPECT_EQ(text, (std::vector<std::string>{"{", "  \"multi\":{", "    \"metadata\":{", "    },",
+                                            "    \"columns\":[", "    ],", "    \"data\":[",
+                                            "    ]", "  }", "}"}));
+}
+
 TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
   // 64 KiB of text that gzip packs into far less: the limit holds for the
   // decoded size as well as for the bytes received.
@@ -184,6 +231,7 @@ TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
     sim->SetEncoding(encoding);
     sim->ClearRequests();
     const std::size_t errorsBefore = m->InetErrors().size();
+    m->progress.clear();
     TestDoc* doc = Doc("/qds/big.json");
     const auto r = Fetch(doc);
     ASSERT_EQ(r.size(), 1u);
@@ -195,6 +243,8 @@ TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
     EXPECT_EQ(errors.back().message, "The answer is larger than the limit of 16384 bytes");
     PumpFor(300);  // a retry would come after 100 ms
     EXPECT_EQ(sim->Requests("/qds/big.json").size(), 1u);
+    // Reading stopped at the limit rather than taking the whole answer.
+    for (const std::intptr_t p : m->progress) EXPECT_LE(p, 16 << 10);
     EXPECT_EQ(doc->Results().size(), 1u);
     TWebEntity::Free(doc);
 

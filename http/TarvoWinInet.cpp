@@ -444,7 +444,7 @@ std::string TWinInetRequest::GetHeaderAsStr(std::uint32_t infoLevel, std::uint32
 
 std::string TWinInetRequest::GetHeaderAsStr(std::string_view name, std::uint32_t index) const {
   std::string value;
-  if (name.empty() || !QueryText(FHandle, HTTP_QUERY_CUSTOM, index, value, name)) return {};
+  FindHeader(name, index, value);  // leaves value empty when there is none
   return value;
 }
 

@@ -164,6 +164,10 @@ TEST_F(WinInetTest, RequestSendsReadsAndReportsTheAnswer) {
   EXPECT_EQ(request->StatusText(), "Created");
   EXPECT_EQ(request->Data().Bytes(), "body of the answer");
   EXPECT_EQ(request->Data().Position(), 0u);
+  request->Data().Seek(5);
+  EXPECT_EQ(request->Data().Release(), "body of the answer");  // handed over whole
+  EXPECT_EQ(request->Data().Size(), 0u);
+  EXPECT_EQ(request->Data().Position(), 0u);
   EXPECT_EQ(request->GetHeaderAsStr("X-Tarvo-Balancer"), "node-7");
 
   const RecordedRequest sent = server.Requests().back();

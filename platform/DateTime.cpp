@@ -86,26 +86,21 @@ std::mutex& ZoneLock() {
   return lock;
 }
 
-// Brings the C library's zone up to date. A change of TZ is taken at once.
-// Without TZ glibc looks at /etc/localtime on every tzset (a file system
-// call each time), so then the zone is read again at most once a second.
-// Called with ZoneLock held.
+// Brings the C library's zone up to date. With TZ set, glibc's tzset only
+// compares it with the last value, and a change is taken at once. Without
+// TZ it looks at /etc/localtime on every call (a file system call each
+// time), so then the zone is read again at most once a second. Called with
+// ZoneLock held.
 void RefreshZone() {
-  static std::string lastTZ;
-  static bool lastSet = false;
-  static bool read = false;
-  static std::int64_t lastRead = 0;
-  std::timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const char* tz = std::getenv("TZ");
-  const bool set = tz != nullptr;
-  const bool changed = !read || set != lastSet || (set && lastTZ != tz);
-  if (!changed && (set || now.tv_sec - lastRead < 1)) return;
+  static bool read = false, wasSet = false;
+  static std::uint32_t lastRead = 0;
+  const bool set = std::getenv("TZ") != nullptr;
+  const std::uint32_t now = GetTickCount();
+  if (read && !set && !wasSet && TicksBetween(lastRead, now) < 1000) return;
   ::tzset();
   read = true;
-  lastSet = set;
-  lastTZ = set ? tz : "";
-  lastRead = now.tv_sec;
+  wasSet = set;
+  lastRead = now;
 }
 
 // Offset of local time from UTC, in seconds, at a Unix moment. Called with

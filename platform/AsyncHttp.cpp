@@ -8,7 +8,6 @@
 #include "platform/AsyncHttp.h"
 
 #include <curl/curl.h>
-#include <openssl/x509_vfy.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -43,7 +42,7 @@ struct Request {
   std::string url;
   bool secure = false;  // https: never redirected to plain HTTP
   AsyncHttpOptions options;
-  InternetTrust trust;  // the HTTP layer's, as it was when Get was called
+  InternetTrust trust;                 // the HTTP layer's, as it was when Get was called
   AsyncHttpClient::Completion onDone;  // moved out on the UI thread at delivery
 
   // Guarded by Shared::m.
@@ -56,7 +55,6 @@ struct Request {
   Clock::time_point started{};
   Clock::time_point lastActivity{};
   bool tooLarge = false;
-  int status = 0;
   HeadReader head;
   HttpHead answer;  // the last whole head: after the transfer, the final answer's
   std::string body;
@@ -163,11 +161,6 @@ void AsyncHttpClient::Shared::Finish(std::map<CURL*, std::shared_ptr<Request>>& 
                                      const std::shared_ptr<Request>& r, std::uint32_t error,
                                      bool cancelled) {
   if (r->easy) {
-    if (error == 0 && !cancelled) {
-      long code = 0;
-      curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
-      r->status = static_cast<int>(code);
-    }
     curl_multi_remove_handle(multi, r->easy);
     curl_easy_cleanup(r->easy);
     active.erase(r->easy);
@@ -182,7 +175,7 @@ void AsyncHttpClient::Shared::Finish(std::map<CURL*, std::shared_ptr<Request>>& 
     result.cancelled = cancelled;
     result.error = cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : error;
     if (result.error == 0) {
-      result.status = r->status;
+      result.status = r->answer.status;
       result.statusText = std::move(r->answer.statusText);
       result.headers.reserve(r->answer.headers.size());
       for (HttpHeader& h : r->answer.headers)
@@ -228,14 +221,13 @@ void AsyncHttpClient::Shared::Run() {
       }
       r->easy = e;
       r->started = r->lastActivity = Clock::now();
+      // The defaults hold the rest: a secure request never follows a redirect
+      // to plain HTTP (the bytes it fetches, a program to run, say, would
+      // lose their TLS on the way), and proxies come from the environment.
       EasyConfig config;
       config.secure = r->secure;
-      // A secure request never follows a redirect to plain HTTP: the bytes
-      // it fetches (a program to run, say) would lose their TLS on the way.
-      config.allowDowngrade = false;
       config.userAgent = r->options.userAgent;
       config.connectTimeoutMs = r->options.connectTimeoutMs;
-      config.proxyMode = ProxyMode::Environment;
       config.trust = r->trust;
       ApplyEasyConfig(e, config);
       curl_easy_setopt(e, CURLOPT_URL, r->url.c_str());
@@ -272,11 +264,6 @@ void AsyncHttpClient::Shared::Run() {
         CurlFailure f;
         f.curlCode = code;
         curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &f.verifyResult);
-        // curl names the chain's fault when OpenSSL refused the chain. When
-        // the chain was fine and only curl's own host name check refused the
-        // certificate, it reports "unspecified", which names no chain fault.
-        if (code == CURLE_PEER_FAILED_VERIFICATION && f.verifyResult == X509_V_ERR_UNSPECIFIED)
-          f.verifyResult = X509_V_OK;
         long redirects = 0;
         curl_easy_getinfo(r->easy, CURLINFO_REDIRECT_COUNT, &redirects);
         f.redirected = redirects > 0;

@@ -85,6 +85,9 @@ struct AsyncHttpResult {
   std::uint32_t error = 0;
   int status = 0;
   std::string statusText;  // the reason phrase of the final status line
+  // The final answer's headers in the order received: names and values
+  // without the blanks around them ("Name : v" is "Name"), folded lines
+  // joined; a line with no name before its colon is not among them.
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
 

@@ -177,11 +177,12 @@ std::string InternetErrorMessage(std::uint32_t code);
 
 // What a failed curl transfer knew: the curl result code, the fault the
 // certificate chain check refused (an OpenSSL X509_V_* code, 0 = none; with
-// a failed verification and no chain fault, the host name was wrong), whether
-// the server
-// asked for a client certificate that the request may not skip, and the
-// tunnel answer of a proxy (0 = none), whether a redirect was being followed
-// and whether the request started on TLS. The mapping is a fixed table:
+// a failed verification and no chain fault — 0, or curl's own
+// X509_V_ERR_UNSPECIFIED from its host-name check — the host name was
+// wrong), whether the server asked for a client certificate that the request
+// may not skip, and the tunnel answer of a proxy (0 = none), whether a
+// redirect was being followed and whether the request started on TLS. The
+// mapping is a fixed table:
 //   time-out                          -> 12002
 //   host or proxy name not resolved   -> 12007
 //   cannot connect                    -> 12029

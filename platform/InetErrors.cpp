@@ -264,6 +264,10 @@ std::uint32_t InternetErrorFromCurl(const CurlFailure& f) noexcept {
     case CURLE_TOO_MANY_REDIRECTS:
       return ERROR_HTTP_REDIRECT_FAILED;
     case CURLE_PEER_FAILED_VERIFICATION:
+      // When the chain passed and only curl's own host name check refused the
+      // certificate, curl reports the verification result as "unspecified":
+      // no chain fault, so the name was wrong.
+      if (f.verifyResult == X509_V_ERR_UNSPECIFIED) return ERROR_INTERNET_SEC_CERT_CN_INVALID;
       return FromCertificate(f.verifyResult);
     case CURLE_SSL_CONNECT_ERROR:
       if (f.clientCertRequested) return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;

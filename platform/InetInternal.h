@@ -96,7 +96,11 @@ bool ParseStatusLine(std::string_view line, HttpHead& head);
 // Reads the header lines of one transfer as curl's header callback hands
 // them over (one line per call, with its line break), and keeps the byte cap.
 // Lines before a valid status line (and trailers after a block) are ignored;
-// folded continuation lines join the header before them. Not thread-safe:
+// folded continuation lines join the header before them. A header's name is
+// kept without the blanks around it ("Name : v" is "Name"). A line without a
+// colon is dropped; one with nothing before it (": v") names no header and
+// is kept among the raw lines only. HttpHead::lines holds the lines as they
+// came (continuations joined). Not thread-safe:
 // it belongs to the transfer and is fed by the thread that drives it.
 class HeadReader {
  public:
@@ -113,8 +117,12 @@ class HeadReader {
   HttpHead pending;
 
  private:
+  // What the last line taken was, for a continuation line after it.
+  enum class Last { Other, Named, Nameless };
+
   std::size_t fBytes = 0;
   bool fOverflow = false;
+  Last fLast = Last::Other;
 };
 
 // Where a transfer's proxy comes from.

@@ -60,27 +60,37 @@ HeadReader::Step HeadReader::Feed(std::string_view data) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.starts_with("HTTP/")) {
     pending = HttpHead{};
-    if (ParseStatusLine(line, pending))
-      pending.lines.emplace_back(line);
-    else
-      pending = HttpHead{};
+    fLast = Last::Other;
+    if (ParseStatusLine(line, pending)) pending.lines.emplace_back(line);
     return Step::Line;
   }
   if (pending.status == 0) return Step::Line;  // trailers, or lines without a status line
   if (line.empty()) return Step::BlockEnd;
   if (line.front() == ' ' || line.front() == '\t') {  // folded continuation
-    if (!pending.headers.empty()) {
+    if (fLast == Last::Other) return Step::Line;
+    if (fLast == Last::Named) {
       pending.headers.back().value += ' ';
       pending.headers.back().value += Trim(line);
-      pending.lines.back() += ' ';
-      pending.lines.back() += Trim(line);
     }
+    pending.lines.back() += ' ';
+    pending.lines.back() += Trim(line);
     return Step::Line;
   }
   const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return Step::Line;
-  pending.headers.push_back({std::string(line.substr(0, colon)), Trim(line.substr(colon + 1))});
+  if (colon == std::string_view::npos) {
+    fLast = Last::Other;
+    return Step::Line;
+  }
+  // A line without a name (": v") names no header anyone could ask for: it
+  // stays among the raw lines only. A name is taken without the blanks
+  // around it ("Name : v" is "Name"), so that a lookup by name finds it.
   pending.lines.emplace_back(line);
+  if (colon == 0) {
+    fLast = Last::Nameless;
+    return Step::Line;
+  }
+  pending.headers.push_back({Trim(line.substr(0, colon)), Trim(line.substr(colon + 1))});
+  fLast = Last::Named;
   return Step::Line;
 }
 

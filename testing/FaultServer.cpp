@@ -189,6 +189,13 @@ FaultServer::Script FaultServer::HugeHeaderBlock(std::size_t size) {
   return s;
 }
 
+std::string FaultServer::ManyHeaderLines(std::size_t bytes) {
+  std::string lines;
+  for (std::size_t i = 0; lines.size() < bytes; ++i)
+    lines += "X-H" + std::to_string(i) + ": " + std::string(8000, 'v') + "\r\n";
+  return lines;
+}
+
 FaultServer::Script FaultServer::Status(int status, std::string_view reason) {
   Script s;
   s.response = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +

@@ -66,6 +66,11 @@ class FaultServer {
   static Script ShortBody();
   // A header block of about `size` bytes in one header line, then "ok".
   static Script HugeHeaderBlock(std::size_t size);
+  // Header lines "X-H<i>: " and 8000 "v" each, "\r\n"-terminated, as many as
+  // make at least `bytes` bytes: to put into a header block of a script's
+  // own (no status line, no empty line). Each line stays far below any
+  // client's limit for one line, so only a limit on the whole block bites.
+  static std::string ManyHeaderLines(std::size_t bytes);
   // "HTTP/1.1 <status> ..." with an empty body: as a proxy, a refused tunnel.
   static Script Status(int status, std::string_view reason);
 

@@ -236,15 +236,13 @@ TEST_F(AsyncHttpTest, ACompletionMayDestroyItsClient) {
 
 namespace {
 
-// A header block of about `bytes` bytes in headers of 8000 bytes each, then
-// a body of "ok".
-FaultServer::Script HeaderBlockOf(std::size_t bytes) {
-  std::string response = "HTTP/1.1 200 OK\r\n";
-  for (std::size_t i = 0; response.size() < bytes; ++i)
-    response += "X-H" + std::to_string(i) + ": " + std::string(8000, 'v') + "\r\n";
-  response += "Content-Length: 2\r\n\r\nok";
+// An answer whose head carries `lines` besides its own, with a body of "ok";
+// or, given a location, a redirect there without a body.
+FaultServer::Script AnswerWith(const std::string& lines, const std::string& location = {}) {
   FaultServer::Script script;
-  script.response = std::move(response);
+  script.response = location.empty() ? "HTTP/1.1 200 OK\r\n" + lines + "Content-Length: 2\r\n\r\nok"
+                                     : "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n" +
+                                           lines + "Content-Length: 0\r\n\r\n";
   return script;
 }
 
@@ -260,23 +258,39 @@ HttpTestServer::Options Tls(const char* cert) {
 TEST_F(AsyncHttpTest, AHeaderBlockPastTheCapIsAnInvalidAnswer) {
   // Below the HTTP layer's 256 KiB the answer arrives whole; past it the
   // transfer stops (well before curl's own limit would) with the layer's code.
+  // The cap counts over every head of the transfer: a redirect and its
+  // target of 136 KiB each pass alone, each within curl's own limit for one
+  // answer, but not one after the other.
+  const std::string half = FaultServer::ManyHeaderLines(136 * 1024);
+  FaultServer under(AnswerWith(FaultServer::ManyHeaderLines(240 * 1024)));
+  FaultServer over(AnswerWith(FaultServer::ManyHeaderLines(270 * 1024)));
+  FaultServer small(AnswerWith(""));
+  FaultServer halfFinal(AnswerWith(half));
+  FaultServer halfToSmall(AnswerWith(half, small.Url("/final")));
+  FaultServer halfToHalf(AnswerWith(half, halfFinal.Url("/final")));
   const struct {
-    std::size_t bytes;
+    const char* what;
+    std::string url;
     std::uint32_t error;
+    bool bigHeaders;  // on success: the final answer carries the X-H lines
   } cases[] = {
-      {240 * 1024, 0},
-      {270 * 1024, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+      {"one head under the cap", under.Url("/x"), 0, true},
+      {"one head past the cap", over.Url("/x"), ERROR_HTTP_INVALID_SERVER_RESPONSE, false},
+      {"a half-size head alone", halfFinal.Url("/x"), 0, true},
+      {"a half-size redirect to a small answer", halfToSmall.Url("/x"), 0, false},
+      {"two half-size heads together", halfToHalf.Url("/x"), ERROR_HTTP_INVALID_SERVER_RESPONSE,
+       false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    FaultServer server(HeaderBlockOf(c.bytes));
+    SCOPED_TRACE(c.what);
     calls = 0;
-    ASSERT_NE(Start(server.Url("/x")), 0u);
+    ASSERT_NE(Start(c.url), 0u);
     ASSERT_TRUE(WaitDone());
     EXPECT_EQ(result->error, c.error);
     if (c.error == 0) {
       EXPECT_EQ(result->status, 200);
-      EXPECT_EQ(result->Header("X-H0"), std::string(8000, 'v'));
+      EXPECT_EQ(result->Header("X-H0"), c.bigHeaders ? std::string(8000, 'v') : "");
+      EXPECT_FALSE(result->HasHeader("Location")) << "headers belong to the final answer";
       EXPECT_EQ(result->body, "ok");
     } else {
       EXPECT_EQ(result->status, 0);
@@ -285,6 +299,25 @@ TEST_F(AsyncHttpTest, AHeaderBlockPastTheCapIsAnInvalidAnswer) {
       EXPECT_EQ(result->ErrorText(), AsyncHttpErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE));
     }
   }
+  EXPECT_EQ(small.Connections(), 1u);
+  EXPECT_EQ(halfFinal.Connections(), 2u) << "the redirect was followed before the cap bit";
+}
+
+TEST_F(AsyncHttpTest, HeaderNamesAreTakenWithoutTheirBlanks) {
+  // A name with blanks before its colon is still that name; a line with no
+  // name before its colon is no header at all.
+  FaultServer server(AnswerWith("Name : spaced\r\n: nameless\r\nX-Plain:plain\r\n"));
+  ASSERT_NE(Start(server.Url("/x")), 0u);
+  ASSERT_TRUE(WaitDone());
+  ASSERT_EQ(result->error, 0u);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(result->Header("Name"), "spaced");
+  EXPECT_EQ(result->Header("x-plain"), "plain");
+  for (const auto& [name, value] : result->headers) {
+    EXPECT_FALSE(name.empty()) << value;
+    EXPECT_NE(value, "nameless");
+  }
+  EXPECT_EQ(result->body, "ok");
 }
 
 TEST_F(AsyncHttpTest, CertificatesAreCheckedAgainstTheHttpLayersTrust) {

@@ -45,6 +45,8 @@ TEST(InetErrors, CurlOutcomesMapToServiceCodes) {
       {"expired", Cert(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_HAS_EXPIRED), 12037},
       {"not yet valid", Cert(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_NOT_YET_VALID), 12037},
       {"host name", Cert(CURLE_PEER_FAILED_VERIFICATION, X509_V_OK), 12038},
+      {"host name (curl's own check)", Cert(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_UNSPECIFIED),
+       12038},
       {"self-signed", Cert(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT),
        12045},
       {"unknown issuer",

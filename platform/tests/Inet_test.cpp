@@ -483,12 +483,9 @@ TEST_F(InetTest, BrokenAnswersAreClearErrors) {
     std::uint32_t readError;  // when the send succeeds: 0 = the body reads whole
     std::size_t bodyBefore;   // bytes read before the read error
   };
-  std::string manyHeaders = "HTTP/1.1 200 OK\r\n";
-  for (int i = 0; i < 40; ++i)
-    manyHeaders += "X-H" + std::to_string(i) + ": " + std::string(8000, 'v') + "\r\n";
-  manyHeaders += "Content-Length: 2\r\n\r\nok";
   FaultServer::Script many;
-  many.response = manyHeaders;
+  many.response = "HTTP/1.1 200 OK\r\n" + FaultServer::ManyHeaderLines(40 * 8000) +
+                  "Content-Length: 2\r\n\r\nok";
   const Case cases[] = {
       {"garbage status line", FaultServer::GarbageStatusLine(), ERROR_HTTP_INVALID_SERVER_RESPONSE,
        0, 0},
@@ -522,6 +519,39 @@ TEST_F(InetTest, BrokenAnswersAreClearErrors) {
   HINTERNET r = Request(server.Port(), "/x");
   ASSERT_TRUE(HttpSendRequest(r, {}, nullptr, 0));
   EXPECT_EQ(Query(r, HTTP_QUERY_CUSTOM, nullptr, "X-Big"), std::string(20000, 'h'));
+
+  // The 256 KiB count over every head of the transfer: a redirect of 136 KiB
+  // is followed, but its target's head of as much again ends the transfer.
+  const std::string half = FaultServer::ManyHeaderLines(136 * 1024);
+  FaultServer::Script halfAnswer;
+  halfAnswer.response = "HTTP/1.1 200 OK\r\n" + half + "Content-Length: 2\r\n\r\nok";
+  FaultServer target(halfAnswer);
+  FaultServer::Script halfRedirect;
+  halfRedirect.response = "HTTP/1.1 302 Found\r\nLocation: " + target.Url("/final") + "\r\n" +
+                          half + "Content-Length: 0\r\n\r\n";
+  FaultServer redirect(halfRedirect);
+  HINTERNET alone = Request(target.Port(), "/x");
+  ASSERT_TRUE(HttpSendRequest(alone, {}, nullptr, 0)) << GetLastError();
+  HINTERNET both = Request(redirect.Port(), "/x");
+  EXPECT_FALSE(HttpSendRequest(both, {}, nullptr, 0));
+  EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
+  EXPECT_EQ(target.Connections(), 2u) << "the redirect was followed before the cap bit";
+}
+
+TEST_F(InetTest, HeaderNamesAreTakenWithoutBlanksAndRawLinesAsReceived) {
+  FaultServer::Script script;
+  script.response =
+      "HTTP/1.1 200 OK\r\nName : spaced\r\n: nameless\r\nX-Plain:plain\r\n"
+      "Content-Length: 2\r\n\r\nok";
+  FaultServer server(script);
+  HINTERNET r = Request(server.Port(), "/x");
+  ASSERT_TRUE(HttpSendRequest(r, {}, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(Query(r, HTTP_QUERY_CUSTOM, nullptr, "Name"), "spaced");
+  EXPECT_EQ(Query(r, HTTP_QUERY_CUSTOM, nullptr, "X-Plain"), "plain");
+  // The raw forms give every line as the server sent it.
+  EXPECT_EQ(Query(r, HTTP_QUERY_RAW_HEADERS_CRLF),
+            "HTTP/1.1 200 OK\r\nName : spaced\r\n: nameless\r\nX-Plain:plain\r\n"
+            "Content-Length: 2\r\n\r\n");
 }
 
 TEST_F(InetTest, StalledServersTimeOut) {

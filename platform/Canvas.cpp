@@ -102,6 +102,10 @@ const std::uint32_t* TPixelImage::Row(int y) const noexcept {
   return const_cast<TPixelImage*>(this)->Row(y);
 }
 
+int TPixelImage::Stride() const noexcept {
+  return fSurface ? cairo_image_surface_get_stride(static_cast<cairo_surface_t*>(fSurface)) : 0;
+}
+
 void TPixelImage::Changed() noexcept {
   if (fSurface) cairo_surface_mark_dirty(static_cast<cairo_surface_t*>(fSurface));
 }

@@ -102,6 +102,10 @@ class TPixelImage {
   // hold anything; mask it. Writers outside TCanvas call Changed() afterwards.
   std::uint32_t* Row(int y) noexcept;
   const std::uint32_t* Row(int y) const noexcept;
+  // Bytes from the start of one row to the next: the rows lie in one buffer,
+  // Row(0) first, at this fixed distance (at least Width() * 4). 0 for an
+  // image without pixels.
+  int Stride() const noexcept;
   // Tells the drawing engine that pixels were written through Row.
   void Changed() noexcept;
 

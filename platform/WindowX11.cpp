@@ -251,32 +251,18 @@ void TX11Presenter::Put(WindowHandle topLevel, Shown& shown) {
       }
     }
   }
+  // The picture is one image surface: its rows follow each other at a fixed
+  // stride, so the whole of it goes up in one request.
   const GC gc = DefaultGC(fImpl->display, fImpl->screen);
-  auto put = [&](int top, int rows, int bytesPerLine) {
-    XImage* image =
-        XCreateImage(fImpl->display, fImpl->visual, static_cast<unsigned>(fImpl->depth), ZPixmap, 0,
-                     reinterpret_cast<char*>(picture->Row(top)), static_cast<unsigned>(w),
-                     static_cast<unsigned>(rows), 32, bytesPerLine);
-    if (!image) return false;
-    XPutImage(fImpl->display, shown.xwindow, gc, image, 0, 0, 0, top, static_cast<unsigned>(w),
-              static_cast<unsigned>(rows));
-    image->data = nullptr;  // the picture owns the pixels
-    XDestroyImage(image);
-    return true;
-  };
-  // The rows lie in one buffer at a fixed distance; should an image ever be
-  // laid out otherwise, each row goes up on its own.
-  const auto rowAt = [&](int y) { return reinterpret_cast<std::uintptr_t>(picture->Row(y)); };
-  const std::uintptr_t rowBytes = static_cast<std::uintptr_t>(w) * 4;
-  const std::uintptr_t stride = h > 1 ? rowAt(1) - rowAt(0) : rowBytes;
-  const bool oneBuffer = stride >= rowBytes && stride <= INT_MAX &&
-                         rowAt(h - 1) == rowAt(0) + stride * static_cast<std::uintptr_t>(h - 1);
-  if (oneBuffer) {
-    put(0, h, static_cast<int>(stride));
-  } else {
-    for (int y = 0; y < h; ++y)
-      if (!put(y, 1, w * 4)) break;
-  }
+  XImage* image =
+      XCreateImage(fImpl->display, fImpl->visual, static_cast<unsigned>(fImpl->depth), ZPixmap, 0,
+                   reinterpret_cast<char*>(picture->Row(0)), static_cast<unsigned>(w),
+                   static_cast<unsigned>(h), 32, picture->Stride());
+  if (!image) return;
+  XPutImage(fImpl->display, shown.xwindow, gc, image, 0, 0, 0, 0, static_cast<unsigned>(w),
+            static_cast<unsigned>(h));
+  image->data = nullptr;  // the picture owns the pixels
+  XDestroyImage(image);
 }
 
 void TX11Presenter::HandleEvent(void* raw) {

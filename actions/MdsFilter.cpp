@@ -534,7 +534,7 @@ bool TestColumn(const TFilterElement& e, const TColumnTest& t, const TMdsRecord&
         return rel == prCS ? found : !found;
       }
       TMdsCompareOptions opts;
-      if (e.Options.Has(poPartial)) opts.Include(TMdsCompareOption::Partial);
+      if (e.Options.Contains(poPartial)) opts.Include(TMdsCompareOption::Partial);
       int c = CompareData(t.type, p, t.text1.data(), len, t.text1.size(), opts);
       int c2 = rel == prBW ? CompareData(t.type, p, t.text2.data(), len, t.text2.size(), opts) : 0;
       return ByRelation(rel, c, c2);

@@ -260,7 +260,7 @@ bool TMdsParam::Comparable(TMdsParamsCompareMode mode) const noexcept {
     case TMdsParamsCompareMode::cmVisible:
       return fVisible;
     case TMdsParamsCompareMode::cmComparable:
-      return fVisible && !fOptions.Has(poNoCompare);
+      return fVisible && !fOptions.Contains(poNoCompare);
   }
   return true;
 }
@@ -695,7 +695,7 @@ std::string TMdsParams::SaveToText() const {
       out += "  Options = [";
       bool first = true;
       for (std::size_t i = 0; i < kOptionIdents.size(); ++i) {
-        if (!p->fOptions.Has(static_cast<TMdsParamOption>(i))) continue;
+        if (!p->fOptions.Contains(static_cast<TMdsParamOption>(i))) continue;
         if (!first) out += ", ";
         first = false;
         out += kOptionIdents[i];

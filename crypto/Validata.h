@@ -36,6 +36,7 @@
 #include "crypto/ValidataError.h"
 #include "crypto/VcertApi.h"
 #include "crypto/vcert1.h"
+#include "platform/Sets.h"
 
 namespace tarvo {
 
@@ -47,32 +48,6 @@ enum TValidataExtension { vexSecureChannel = 0, vexApiVersion5 = 1, vexApiVersio
 enum TValidataCapability { vcpSigning = 0, vcpEncryption = 1 };
 enum TValidataInitOption { vioUseCurrentProfile = 0 };
 enum TValidataAlgorithmFamily { vafValidata = 0, vafRsa = 1, vafTumar = 2 };
-
-// A set of enumeration values, a bit per ordinal.
-template <class E>
-class TEnumSet {
- public:
-  constexpr TEnumSet() = default;
-  constexpr TEnumSet(std::initializer_list<E> values) {
-    for (E v : values) Include(v);
-  }
-  constexpr bool Contains(E v) const { return (fBits >> static_cast<unsigned>(v)) & 1u; }
-  constexpr void Include(E v) { fBits |= 1u << static_cast<unsigned>(v); }
-  constexpr void Exclude(E v) { fBits &= ~(1u << static_cast<unsigned>(v)); }
-  constexpr bool Empty() const { return fBits == 0; }
-  constexpr TEnumSet operator&(TEnumSet o) const { return FromBits(fBits & o.fBits); }
-  constexpr TEnumSet operator|(TEnumSet o) const { return FromBits(fBits | o.fBits); }
-  constexpr bool operator==(const TEnumSet&) const = default;
-  constexpr std::uint32_t Bits() const { return fBits; }
-  static constexpr TEnumSet FromBits(std::uint32_t bits) {
-    TEnumSet s;
-    s.fBits = bits;
-    return s;
-  }
-
- private:
-  std::uint32_t fBits = 0;
-};
 
 using TValidataLibTypes = TEnumSet<TValidataLibType>;
 using TValidataExtensions = TEnumSet<TValidataExtension>;

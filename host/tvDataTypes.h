@@ -25,45 +25,12 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
+#include "platform/Sets.h"
+
 namespace tarvo {
-
-// A set of enumeration values, a bit per ordinal (ordinals 0..31), as the
-// toolkit keeps every "set of" type.
-template <class E>
-class TEnumSet {
- public:
-  constexpr TEnumSet() noexcept = default;
-  constexpr TEnumSet(std::initializer_list<E> values) noexcept {
-    for (E v : values) fBits |= Bit(v);
-  }
-  static constexpr TEnumSet FromBits(std::uint32_t bits) noexcept {
-    TEnumSet s;
-    s.fBits = bits;
-    return s;
-  }
-  constexpr bool Has(E v) const noexcept { return (fBits & Bit(v)) != 0; }
-  constexpr TEnumSet& Include(E v) noexcept {
-    fBits |= Bit(v);
-    return *this;
-  }
-  constexpr TEnumSet& Exclude(E v) noexcept {
-    fBits &= ~Bit(v);
-    return *this;
-  }
-  constexpr bool Empty() const noexcept { return fBits == 0; }
-  constexpr std::uint32_t Bits() const noexcept { return fBits; }
-  friend constexpr bool operator==(TEnumSet a, TEnumSet b) noexcept { return a.fBits == b.fBits; }
-
- private:
-  static constexpr std::uint32_t Bit(E v) noexcept {
-    return std::uint32_t{1} << static_cast<unsigned>(v);
-  }
-  std::uint32_t fBits = 0;
-};
 
 enum TMdsTypeCode : int {
   mtcUnknown = 0,

@@ -56,7 +56,7 @@ int CmpBytes(const void* a, const void* b, std::size_t la, std::size_t lb) {
 int CompareData(int type, const void* a, const void* b, std::size_t lenA, std::size_t lenB,
                 TMdsCompareOptions options) noexcept {
   if (IsTextType(type)) {
-    if (options.Has(TMdsCompareOption::Partial) && lenA > lenB) lenA = lenB;
+    if (options.Contains(TMdsCompareOption::Partial) && lenA > lenB) lenA = lenB;
     return CmpBytes(a, b, lenA, lenB);
   }
   if (type == mtcCustom) {

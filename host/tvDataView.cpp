@@ -401,9 +401,9 @@ int TMdsView::Find(std::span<const Variant> values, std::string_view fields,
   for (const std::string& name : Split(fields, ','))
     cols.push_back(fTable->GetColumns().GetName(name));
   if (cols.empty() || cols.size() != values.size()) return -1;
-  const bool ci = options.Has(TMdsLocateOption::CaseInsensitive);
-  const bool partial = options.Has(TMdsLocateOption::PartialKey);
-  const bool display = options.Has(TMdsLocateOption::DisplayText);
+  const bool ci = options.Contains(TMdsLocateOption::CaseInsensitive);
+  const bool partial = options.Contains(TMdsLocateOption::PartialKey);
+  const bool display = options.Contains(TMdsLocateOption::DisplayText);
 
   if (display) {
     // Compare the display texts: walk the view.

@@ -29,7 +29,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -40,6 +39,7 @@
 
 #include "platform/Inet.h"
 #include "platform/MessageQueue.h"
+#include "platform/Sets.h"
 
 namespace tarvo {
 
@@ -118,30 +118,7 @@ enum TSecurityFlag : std::uint8_t {
   sfIgnoreClientCert,      // the server asks for a client certificate
 };
 
-class TSecurityFlags {
- public:
-  constexpr TSecurityFlags() noexcept = default;
-  constexpr TSecurityFlags(std::initializer_list<TSecurityFlag> flags) noexcept {
-    for (TSecurityFlag f : flags) fBits |= Bit(f);
-  }
-  constexpr bool Contains(TSecurityFlag f) const noexcept { return (fBits & Bit(f)) != 0; }
-  constexpr bool Empty() const noexcept { return fBits == 0; }
-  constexpr TSecurityFlags& Include(TSecurityFlag f) noexcept {
-    fBits |= Bit(f);
-    return *this;
-  }
-  constexpr TSecurityFlags& Exclude(TSecurityFlag f) noexcept {
-    fBits &= static_cast<std::uint8_t>(~Bit(f));
-    return *this;
-  }
-  friend constexpr bool operator==(TSecurityFlags a, TSecurityFlags b) noexcept = default;
-
- private:
-  static constexpr std::uint8_t Bit(TSecurityFlag f) noexcept {
-    return static_cast<std::uint8_t>(1u << f);
-  }
-  std::uint8_t fBits = 0;
-};
+using TSecurityFlags = TEnumSet<TSecurityFlag, std::uint8_t>;
 
 // --- the internet object --------------------------------------------------------------------
 

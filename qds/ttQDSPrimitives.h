@@ -11,13 +11,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
+
+#include "platform/Sets.h"
 
 namespace tarvo {
 
@@ -91,33 +91,7 @@ enum class TQDSTEID : std::uint8_t {
   eiDULM
 };
 
-// A set of enumeration values, one bit per ordinal (ordinals below 32).
-template <class E>
-class TEnumSet {
-  static_assert(std::is_enum_v<E>);
-
- public:
-  constexpr TEnumSet() = default;
-  constexpr TEnumSet(std::initializer_list<E> values) {
-    for (E v : values) Include(v);
-  }
-  static constexpr TEnumSet FromBits(std::uint32_t bits) {
-    TEnumSet s;
-    s.fBits = bits;
-    return s;
-  }
-  constexpr void Include(E v) { fBits |= Bit(v); }
-  constexpr void Exclude(E v) { fBits &= ~Bit(v); }
-  constexpr bool Contains(E v) const { return (fBits & Bit(v)) != 0; }
-  constexpr bool Empty() const { return fBits == 0; }
-  constexpr std::uint32_t Bits() const { return fBits; }
-  friend constexpr bool operator==(TEnumSet, TEnumSet) = default;
-
- private:
-  static constexpr std::uint32_t Bit(E v) { return std::uint32_t{1} << static_cast<unsigned>(v); }
-  std::uint32_t fBits = 0;
-};
-
+// Sets of these enumerations are TEnumSet (platform/Sets.h): 32 bits.
 using TJobFlags = TEnumSet<TJobFlag>;
 using TQDSProblems = TEnumSet<TQDSProblem>;
 

@@ -46,7 +46,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -56,6 +55,7 @@
 #include <vector>
 
 #include "platform/Colors.h"
+#include "platform/Sets.h"
 
 namespace tarvo {
 
@@ -91,44 +91,10 @@ class EReadError : public EComponentsError {
 // --- sets of enumerations --------------------------------------------------------
 
 // A set of values of an enumeration whose ordinals are 0..63, kept as a bit
-// set indexed by ordinal. Values outside that range are never members.
+// set indexed by ordinal in 64 bits. Values outside that range are never
+// members.
 template <class E>
-class TSet {
- public:
-  constexpr TSet() noexcept = default;
-  constexpr TSet(std::initializer_list<E> values) noexcept {
-    for (E v : values) fBits |= Bit(v);
-  }
-  static constexpr TSet FromBits(std::uint64_t bits) noexcept {
-    TSet s;
-    s.fBits = bits;
-    return s;
-  }
-  constexpr std::uint64_t Bits() const noexcept { return fBits; }
-
-  constexpr bool Contains(E v) const noexcept { return (fBits & Bit(v)) != 0; }
-  constexpr bool Empty() const noexcept { return fBits == 0; }
-  constexpr TSet& Include(E v) noexcept {
-    fBits |= Bit(v);
-    return *this;
-  }
-  constexpr TSet& Exclude(E v) noexcept {
-    fBits &= ~Bit(v);
-    return *this;
-  }
-
-  friend constexpr TSet operator+(TSet a, TSet b) noexcept { return FromBits(a.fBits | b.fBits); }
-  friend constexpr TSet operator*(TSet a, TSet b) noexcept { return FromBits(a.fBits & b.fBits); }
-  friend constexpr TSet operator-(TSet a, TSet b) noexcept { return FromBits(a.fBits & ~b.fBits); }
-  friend constexpr bool operator==(TSet a, TSet b) noexcept = default;
-
- private:
-  static constexpr std::uint64_t Bit(E v) noexcept {
-    const auto ordinal = static_cast<std::uint64_t>(v);
-    return ordinal < 64 ? std::uint64_t{1} << ordinal : 0;
-  }
-  std::uint64_t fBits = 0;
-};
+using TSet = TEnumSet<E, std::uint64_t>;
 
 // --- stored properties -------------------------------------------------------------
 

@@ -660,7 +660,7 @@ bool ReferenceMatch(const TMdsParams& params, const TMdsTable& t, const TMdsReco
         return rel == prCS ? found : !found;
       }
       auto cmp = [&](const Variant& x) {
-        if (IsTextType(c->GetTypeCode()) && p.GetOptions().Has(poPartial)) {
+        if (IsTextType(c->GetTypeCode()) && p.GetOptions().Contains(poPartial)) {
           std::string cell = v.AsText(), pat = x.AsText();
           if (cell.size() > pat.size()) cell.resize(pat.size());
           return cell < pat ? -1 : (cell > pat ? 1 : 0);

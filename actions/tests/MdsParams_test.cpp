@@ -320,7 +320,7 @@ TEST(MdsParams, PersistOnlyWhatDiffersFromTheDefaults) {
   EXPECT_EQ(back.SaveToText(), text);
   EXPECT_EQ(back.Find("PRICE")->GetAlias(), "Price");
   EXPECT_FALSE(back.GetItem(2)->GetItems()[1].GetVisible());
-  EXPECT_TRUE(back.GetItem(2)->GetOptions().Has(poNoCompare));
+  EXPECT_TRUE(back.GetItem(2)->GetOptions().Contains(poNoCompare));
   EXPECT_FALSE(back.GetItem(2)->GetEnabled());
   EXPECT_TRUE(back.GetItem(0)->GetValue().IsEmpty());  // never assigned stays unassigned
 

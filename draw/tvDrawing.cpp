@@ -6,6 +6,7 @@
 #include "draw/tvCanvasGDI.h"
 #include "draw/tvCanvasGDIPluse.h"
 #include "platform/CanvasSupport.h"
+#include "platform/Process.h"
 
 namespace tarvo {
 

@@ -1,29 +1,8 @@
 #include "platform/CanvasSupport.h"
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 namespace tarvo::platform {
-
-std::vector<std::string> ProcessArguments() {
-  // The kernel keeps the arguments as NUL-terminated strings, one after
-  // another, the program first.
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  if (!in) return {};
-  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> args;
-  size_t start = 0;
-  for (size_t i = 0; i < all.size(); ++i) {
-    if (all[i] == '\0') {
-      args.push_back(all.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  if (start < all.size()) args.push_back(all.substr(start));
-  if (!args.empty()) args.erase(args.begin());
-  return args;
-}
 
 namespace {
 std::mutex gProbeLock;

@@ -54,6 +54,11 @@ std::vector<std::string> SplitCommandLine(std::string_view parameters);
 // when it needs quoting: empty, blanks, tabs or quotes).
 std::string QuoteArgument(std::string_view argument);
 
+// The arguments this process was started with, without the program itself
+// (argv[1..]), read from the kernel so that a library can see the host's
+// switches without being handed argv; empty when they cannot be read.
+std::vector<std::string> ProcessArguments();
+
 struct LaunchRequest {
   // A path ("/opt/x/prog", "bin/prog" relative to the current folder), or a
   // bare name looked up on PATH.

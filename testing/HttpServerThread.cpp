@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -18,9 +17,6 @@ namespace {
 struct Connection {
   int fd;
   int peerPort;
-  bool operator<(const Connection& o) const {
-    return fd != o.fd ? fd < o.fd : peerPort < o.peerPort;
-  }
 };
 
 std::vector<Connection> FindConnections(int localPort, int remotePort) {
@@ -125,10 +121,12 @@ void HttpServerThread::Stop() {
 
   // Connections are looked for again and again: one the loop accepted a
   // moment ago shows up later, and one that was answering is idle once its
-  // answer is out. Each is shut down once, so a descriptor that a finished
-  // connection freed, and that something else of the process got since, is
-  // not touched again. Answers whether an answer is still under way.
-  std::set<Connection> cut;
+  // answer is out. Only accepted sockets whose local port is the server's
+  // are found, so a descriptor that a finished connection freed is passed by
+  // when something else of the process got it since (and cut when a new
+  // connection of this server did, as it should be). A connection found
+  // again before its worker has closed it is shut down again, which does no
+  // harm. Answers whether an answer is still under way.
   auto endConnections = [&](bool evenAnswering) {
     bool answering = false;
     for (const Connection& c : FindConnections(fPort, -1)) {
@@ -140,7 +138,7 @@ void HttpServerThread::Stop() {
         }
       }
       // Its worker's read or write ends; the worker closes the connection.
-      if (cut.insert(c).second) ::shutdown(c.fd, SHUT_RDWR);
+      ::shutdown(c.fd, SHUT_RDWR);
     }
     return answering;
   };

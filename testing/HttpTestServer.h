@@ -22,9 +22,13 @@
 // open between requests (for up to a second of idleness); without it every
 // answer closes its connection.
 //
-// The server stops in its destructor or Stop (testing/HttpServerThread.h):
-// delays and slow bodies notice the stop and end, idle connections end at
-// once, an answer under way is still sent whole (cut after five seconds).
+// The server stops in its destructor or Stop (testing/HttpServerThread.h).
+// Stop does not wait for answers. A delay before the headers ends at once,
+// and the scripted answer is not sent: the library answers "200 OK" with an
+// empty body and none of the scripted headers. Every body ends at its next
+// block, so an answer under way reaches the client cut short, slow or not.
+// Idle connections (kept-alive ones, ones that sent nothing or part of a
+// request) end at once too.
 // Thread-safe: handlers run on the server's own threads; Stop must not be
 // called from a handler.
 #pragma once

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "platform/DateTime.h"
 #include "platform/Inet.h"
@@ -330,7 +332,8 @@ struct QdsSimulator::Impl {
   std::size_t granted = 0;
   // The newest records, at most options.requestLimit of them (0: all).
   std::deque<QdsRequest> requests;
-  std::size_t dropped = 0;  // records let go for the limit since the last clear
+  std::size_t dropped = 0;       // records let go for the limit since the last clear
+  std::size_t dataRequests = 0;  // to the data service since the last clear, kept or not
   mutable std::condition_variable recorded;
 
   // Stalls: woken by Stop and ReleaseStalls.
@@ -385,6 +388,7 @@ struct QdsSimulator::Impl {
   void Record(QdsRequest rec) {
     {
       std::lock_guard lock(mutex);
+      if (!rec.passport) ++dataRequests;
       requests.push_back(std::move(rec));
       if (options.requestLimit > 0)
         while (requests.size() > options.requestLimit) {
@@ -805,8 +809,21 @@ void QdsSimulator::Stop() {
     fImpl->stopping = true;
   }
   fImpl->stallCv.notify_all();
+  // Both servers stop together, so that the stop takes the time of the
+  // slower one (HttpServerThread's grace) and not the sum of the two.
+  std::thread passportStop;
+  if (fImpl->passport) {
+    try {
+      passportStop = std::thread([impl = fImpl.get()] { impl->passportThread.Stop(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: one after the other, which is slower but whole.
+    }
+  }
   fImpl->dataThread.Stop();
-  fImpl->passportThread.Stop();
+  if (passportStop.joinable())
+    passportStop.join();
+  else
+    fImpl->passportThread.Stop();
   if (fImpl->mapped) {
     platform::InternetClearHostMappings();
     fImpl->mapped = false;
@@ -1012,6 +1029,12 @@ void QdsSimulator::ClearRequests() {
   std::lock_guard lock(fImpl->mutex);
   fImpl->requests.clear();
   fImpl->dropped = 0;
+  fImpl->dataRequests = 0;
+}
+
+std::size_t QdsSimulator::DataRequestCount() const {
+  std::lock_guard lock(fImpl->mutex);
+  return fImpl->dataRequests;
 }
 
 std::size_t QdsSimulator::WaitForRequests(std::size_t count,

@@ -67,16 +67,19 @@
 // Every request is recorded (QdsRequest) before any byte of its answer is
 // sent, so a test can wait for a stalled request to arrive (WaitForRequests).
 // The record keeps the newest Options::requestLimit requests: the oldest goes
-// first, and DroppedRequests counts those let go. The default limit is far
-// above what a test makes and only keeps a long run (a benchmark, the
+// first, and DroppedRequests counts those let go; DataRequestCount counts
+// the requests to the data service apart from the record. The default limit
+// is far above what a test makes and only keeps a long run (a benchmark, the
 // program) from growing without end; 0 keeps every request.
 //
 // Threads: the servers answer on their own threads (a pool per server); every
 // public operation is thread-safe. Stop (and the destructor) wakes every stall,
-// ends every idle connection (kept-alive ones too), lets an answer under way
-// finish (at most five seconds) and joins every thread, so no thread of the
-// simulator outlives it (testing/HttpServerThread.h). Construction throws
-// std::runtime_error when a server cannot start or the data folder cannot be read.
+// then stops both servers together: each ends its idle connections (kept-alive
+// ones and ones holding part of a request) at once, lets an answer under way
+// finish (at most five seconds, for both servers together) and joins every
+// thread, so no thread of the simulator outlives it
+// (testing/HttpServerThread.h). Construction throws std::runtime_error when a
+// server cannot start or the data folder cannot be read.
 #pragma once
 
 #include <chrono>
@@ -258,7 +261,12 @@ class QdsSimulator {
   std::size_t RequestCount() const;
   // Records let go for the limit since the start or ClearRequests.
   std::size_t DroppedRequests() const;
-  // Forgets every record and the dropped count.
+  // Requests to the data service (not the passport endpoint) recorded since
+  // the start or ClearRequests, kept and let go alike: the limit never lowers
+  // it, so a watcher that waits for data requests cannot miss one that
+  // passport requests pushed out of a small record.
+  std::size_t DataRequestCount() const;
+  // Forgets every record, the dropped count and the data request count.
   void ClearRequests();
   // Waits until at least count requests have been recorded since the start
   // or ClearRequests (kept and dropped alike) or timeout has passed; answers

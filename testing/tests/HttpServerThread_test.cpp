@@ -2,12 +2,8 @@
 // HttpServerThread, and HttpTestServer, which runs on it.
 #include "testing/HttpServerThread.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,71 +13,13 @@
 #include <vector>
 
 #include "testing/HttpTestServer.h"
+#include "testing/RawClient.h"
 
 namespace tarvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A client socket of the test, connected to 127.0.0.1:port; closed at the end.
-class RawClient {
- public:
-  explicit RawClient(std::uint16_t port) {
-    fFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fFd);
-      fFd = -1;
-    }
-    const timeval limit{10, 0};  // no read of a test waits longer
-    if (fFd >= 0) ::setsockopt(fFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
-  ~RawClient() {
-    if (fFd >= 0) ::close(fFd);
-  }
-  bool Connected() const { return fFd >= 0; }
-  void Send(const std::string& bytes) {
-    ASSERT_EQ(::send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  // Whether the server has ended the connection (an end is waiting to be read),
-  // without taking any byte.
-  bool EndedByServer() const {
-    char c;
-    return ::recv(fFd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-  }
-  // Reads until the server closes (or the read limit); answers what came and
-  // whether the end was an orderly close.
-  std::pair<std::string, bool> ReadToEnd() {
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::recv(fFd, buf, sizeof buf, 0);
-      if (n == 0) return {bytes, true};
-      if (n < 0) return {bytes, false};
-      bytes.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  // Reads one answer whose body is bodySize bytes (headers end at the empty line).
-  std::string ReadAnswer(std::size_t bodySize) {
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-      const std::size_t head = bytes.find("\r\n\r\n");
-      if (head != std::string::npos && bytes.size() >= head + 4 + bodySize) return bytes;
-      const ssize_t n = ::recv(fFd, buf, sizeof buf, 0);
-      if (n <= 0) return bytes;
-      bytes.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  int fFd = -1;
-};
 
 // A library server that waits long on its own: 30 seconds for the next
 // request of a kept-alive connection, for a read and for a write.
@@ -106,9 +44,9 @@ TEST(HttpServerThread, StopEndsIdleAndSilentConnectionsAtOnce) {
   // Kept alive after an answer; connected without a byte; half a request.
   RawClient idle(port), silent(port), partial(port);
   ASSERT_TRUE(idle.Connected() && silent.Connected() && partial.Connected());
-  idle.Send(kGetSmall);
+  ASSERT_TRUE(idle.Send(kGetSmall));
   ASSERT_NE(idle.ReadAnswer(2).find("\r\n\r\nok"), std::string::npos);
-  partial.Send("GET /small HTTP/1.1\r\nHo");
+  ASSERT_TRUE(partial.Send("GET /small HTTP/1.1\r\nHo"));
   // Each must be taken by a worker before the stop for the case to mean anything.
   for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(port).size() < 3; ++i)
     std::this_thread::sleep_for(2ms);
@@ -118,10 +56,8 @@ TEST(HttpServerThread, StopEndsIdleAndSilentConnectionsAtOnce) {
   thread.Stop();
   // The server would otherwise hold each for its 30-second time-outs.
   EXPECT_LT(Clock::now() - start, 5s);
-  for (RawClient* c : {&idle, &silent, &partial}) {
-    const auto [bytes, orderly] = c->ReadToEnd();
-    EXPECT_TRUE(orderly);
-  }
+  for (RawClient* c : {&idle, &silent, &partial})
+    EXPECT_EQ(c->ReadToEnd().end, RawClient::End::Closed);
   EXPECT_TRUE(HttpServerThread::ConnectionSockets(port).empty());
 }
 
@@ -148,15 +84,14 @@ TEST(HttpServerThread, AnAnswerUnderWayIsSentWholeWhileTheServerStops) {
   RawClient idleClient(port), client(port);
   ASSERT_TRUE(idleClient.Connected() && client.Connected());
   idle = &idleClient;
-  client.Send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(client.Send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n"));
   entered.get_future().wait();
   auto stopping = std::async(std::launch::async, [&] { thread.Stop(); });
-  const auto [bytes, orderly] = client.ReadToEnd();
-  EXPECT_TRUE(orderly);
-  ASSERT_NE(bytes.find("\r\n\r\n"), std::string::npos);
-  EXPECT_EQ(bytes.substr(bytes.find("\r\n\r\n") + 4), big);
+  const RawClient::Received got = client.ReadToEnd();
+  EXPECT_EQ(got.end, RawClient::End::Closed);
+  EXPECT_EQ(RawClient::BodyOf(got.bytes), big);
   EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
-  EXPECT_TRUE(idleClient.ReadToEnd().second);
+  EXPECT_EQ(idleClient.ReadToEnd().end, RawClient::End::Closed);
 }
 
 TEST(HttpServerThread, AnAnswerNobodyReadsIsCutAfterTheGrace) {
@@ -171,7 +106,7 @@ TEST(HttpServerThread, AnAnswerNobodyReadsIsCutAfterTheGrace) {
   HttpServerThread thread(HttpServerThread::Options{200ms});
   const std::uint16_t port = thread.Start(*server, "127.0.0.1", 0, "test");
   RawClient client(port);
-  client.Send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(client.Send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
   for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(port).empty(); ++i)
     std::this_thread::sleep_for(2ms);
   std::this_thread::sleep_for(100ms);  // the buffers fill
@@ -236,8 +171,8 @@ TEST(HttpTestServerStop, EndsASilentConnectionAtOnce) {
   server.On("/data", HttpReply("hello"));
   {
     RawClient asks(server.Port());
-    asks.Send("GET /data HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_NE(asks.ReadToEnd().first.find("\r\n\r\nhello"), std::string::npos);
+    ASSERT_TRUE(asks.Send("GET /data HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(RawClient::BodyOf(asks.ReadToEnd().bytes), "hello");
   }
   RawClient silent(server.Port());
   ASSERT_TRUE(silent.Connected());
@@ -248,7 +183,7 @@ TEST(HttpTestServerStop, EndsASilentConnectionAtOnce) {
   server.Stop();
   other.join();
   EXPECT_LT(Clock::now() - start, 3s);
-  EXPECT_TRUE(silent.ReadToEnd().second);
+  EXPECT_EQ(silent.ReadToEnd().end, RawClient::End::Closed);
   EXPECT_EQ(server.RequestCount(), 1u);
 }
 

@@ -2,17 +2,13 @@
 // platform's HTTP layer, platform/Inet.h) and the client's own document parser.
 #include "testing/QdsSimulator.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
-#include <cerrno>
-#include <cstdio>
-
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <string>
@@ -25,6 +21,8 @@
 #include "platform/Text.h"
 #include "qds/ttQDSData.h"
 #include "qds/ttQDSJson.h"
+#include "testing/HttpServerThread.h"
+#include "testing/RawClient.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo::testing {
@@ -137,39 +135,12 @@ std::optional<std::string> Inflate(const std::string& in, int windowBits) {
   return out;
 }
 
-// A GET over a bare socket, to tell how the server ended the connection:
-// reset is true when a read failed with ECONNRESET (an orderly close reads 0).
-struct RawResult {
-  std::string bytes;
-  bool reset = false;
-};
-RawResult RawGet(std::uint16_t port, const std::string& path) {
-  RawResult r;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    const std::string head =
-        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
-      char buf[16384];
-      for (;;) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n > 0) {
-          r.bytes.append(buf, static_cast<std::size_t>(n));
-          continue;
-        }
-        r.reset = n < 0 && errno == ECONNRESET;
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return r;
+// A GET over a bare socket, to tell how the server ended the connection.
+RawClient::Received RawGet(std::uint16_t port, const std::string& path) {
+  RawClient client(port, 5s);
+  if (!client.Send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"))
+    return {};
+  return client.ReadToEnd();
 }
 
 class QdsSimulatorTest : public ::testing::Test {
@@ -621,12 +592,12 @@ TEST_F(QdsSimulatorTest, ResetCutsTheAnswerAfterPartOfTheBody) {
 
   // On the wire: a TCP reset after the headers, where a normal answer closes in order.
   sim.SetFault("/qds/big.json", {QdsFault::Reset, 1});
-  const RawResult cut = RawGet(sim.Port(), "/qds/big.json");
-  EXPECT_TRUE(cut.reset);
+  const RawClient::Received cut = RawGet(sim.Port(), "/qds/big.json");
+  EXPECT_EQ(cut.end, RawClient::End::Reset);
   EXPECT_EQ(cut.bytes.rfind("HTTP/1.1 200", 0), 0u);
-  const RawResult whole = RawGet(sim.Port(), "/qds/big.json");
-  EXPECT_FALSE(whole.reset);
-  EXPECT_GE(whole.bytes.size(), big.size());
+  const RawClient::Received whole = RawGet(sim.Port(), "/qds/big.json");
+  EXPECT_EQ(whole.end, RawClient::End::Closed);
+  EXPECT_EQ(RawClient::BodyOf(whole.bytes), big);
 }
 
 TEST_F(QdsSimulatorTest, StalledBodyGoesOnWhenReleased) {
@@ -731,6 +702,26 @@ TEST(QdsSimulatorRecord, KeepsTheNewestWithinItsLimitAndCountsTheDropped) {
   EXPECT_EQ(all.DroppedRequests(), 0u);
 }
 
+// The count of data requests is not the record's: a passport request that
+// pushes a data request out of the record leaves it counted.
+TEST(QdsSimulatorRecord, CountsDataRequestsTheLimitLetGo) {
+  ProxyEnvironmentCleared noProxy;
+  TrustTestAuthority trust;
+  QdsSimulator::Options options;
+  options.requestLimit = 1;
+  QdsSimulator sim(options);
+  EXPECT_EQ(Fetch({"127.0.0.1", sim.Port(), false}, "/qds/index.json").status, 200);
+  EXPECT_EQ(Fetch({"127.0.0.1", sim.PassportPort(), true}, "/authenticate").status, 401);
+  const auto kept = sim.Requests();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(kept[0].passport);
+  EXPECT_EQ(sim.DataRequestCount(), 1u);
+  EXPECT_EQ(Fetch({"127.0.0.1", sim.Port(), false}, "/nothing").status, 404);
+  EXPECT_EQ(sim.DataRequestCount(), 2u);
+  sim.ClearRequests();
+  EXPECT_EQ(sim.DataRequestCount(), 0u);
+}
+
 // An answer that is under way when Stop comes goes out whole (the program's
 // --once stops as soon as the request is recorded, before its answer), while
 // an idle connection ends at once.
@@ -740,37 +731,42 @@ TEST(QdsSimulatorStop, AnAnswerUnderWayIsSentWhole) {
   options.passport = false;
   QdsSimulator sim(options);
   const std::uint16_t port = sim.Port();
-  // A connection that never sends a request.
-  const int idle = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  const std::string big(1024 * 1024, 'w');
+  // Half a request: the server waits for the rest for its read time-out (five
+  // seconds), well past the one-second keep-alive, so within the source's
+  // wait below only Stop can end this connection.
+  RawClient idle(port);
+  ASSERT_TRUE(idle.Connected());
+  ASSERT_TRUE(idle.Send("GET / HTTP/1.1\r\nHo"));
+  for (int i = 0; i < 1000 && HttpServerThread::ConnectionSockets(port).empty(); ++i)
+    std::this_thread::sleep_for(2ms);
+  ASSERT_EQ(HttpServerThread::ConnectionSockets(port).size(), 1u);
+
+  const std::string big(2 * 1024 * 1024, 'w');
+  std::promise<void> entered;
+  std::atomic<bool> idleEndedFirst{false};
   sim.SetDocumentSource("/qds/slow/", [&](const RecordedRequest&) -> std::optional<std::string> {
-    // Answers once the stop has ended the idle connection (and so has passed
-    // this one): its end waits to be read.
-    for (int i = 0; i < 5000; ++i) {
-      char c;
-      if (::recv(idle, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return big;
-      std::this_thread::sleep_for(2ms);
+    entered.set_value();
+    // Answers once the stop has ended the idle connection: the stop has
+    // passed this one by then. Three seconds at most, below the read time-out.
+    for (int i = 0; i < 1500 && !idleEndedFirst; ++i) {
+      idleEndedFirst = idle.EndedByServer();
+      if (!idleEndedFirst) std::this_thread::sleep_for(2ms);
     }
-    return std::nullopt;
+    return big;
   });
-  auto pending = std::async(std::launch::async, [&] {
-    return Fetch({"127.0.0.1", port, false}, "/qds/slow/x.json", "Accept-Encoding: identity");
-  });
-  ASSERT_EQ(sim.WaitForRequests(1, 5s), 1u);
-  sim.Stop();
-  ASSERT_EQ(pending.wait_for(10s), std::future_status::ready);
-  const Fetched f = pending.get();
-  EXPECT_EQ(f.status, 200);
-  EXPECT_TRUE(f.readOk) << f.readError;
-  EXPECT_EQ(f.body.size(), big.size());
-  char c;
-  EXPECT_EQ(::recv(idle, &c, 1, 0), 0);  // ended in order
-  ::close(idle);
+  RawClient client(port);
+  ASSERT_TRUE(client.Send("GET /qds/slow/x.json HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  auto stopping = std::async(std::launch::async, [&] { sim.Stop(); });
+  const RawClient::Received got = client.ReadToEnd();
+  EXPECT_TRUE(idleEndedFirst) << "the idle connection did not end while the answer waited";
+  EXPECT_EQ(got.bytes.rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_EQ(got.end, RawClient::End::Closed);
+  EXPECT_EQ(RawClient::BodyOf(got.bytes).size(), big.size());
+  EXPECT_TRUE(RawClient::BodyOf(got.bytes) == big);
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(idle.ReadToEnd().end, RawClient::End::Closed);
+  EXPECT_EQ(sim.RequestCount(), 1u);  // the half request never became one
 }
 
 // A port that a simulator already serves cannot be taken by a second one.
@@ -830,15 +826,126 @@ TEST(QdsSimulatorProgram, ServesOneRequestWithOnceAndRefusesBadArguments) {
   EXPECT_EQ(p->ExitCode(), 0u);
 }
 
-TEST(QdsSimulatorProgram, UsageShowsTheRecordLimitAndItsDefault) {
-  FILE* out = ::popen(("'" + BinaryPath("qds-sim") + "' --help 2>&1").c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string text;
-  char buf[4096];
-  while (const std::size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
-  EXPECT_EQ(::pclose(out), 0);
-  EXPECT_NE(text.find("[--record-limit N]"), std::string::npos) << text;
-  EXPECT_NE(text.find("(default 1000)"), std::string::npos) << text;
+// Runs qds-sim with parameters (and an ephemeral port) and reads its
+// standard output. The program ends on its own (--once or --seconds); one
+// that does not is killed after 20 seconds, which Finish reports.
+class QdsSimProgram {
+ public:
+  explicit QdsSimProgram(const std::string& parameters) {
+    fOut = ::popen(
+        ("exec timeout -s KILL 20 '" + BinaryPath("qds-sim") + "' --port 0 " + parameters).c_str(),
+        "r");
+  }
+  ~QdsSimProgram() {
+    if (fOut) ::pclose(fOut);
+  }
+  QdsSimProgram(const QdsSimProgram&) = delete;
+  QdsSimProgram& operator=(const QdsSimProgram&) = delete;
+
+  // The data port from the first line; 0 when the program did not start.
+  std::uint16_t Port() {
+    const std::string line = Line();
+    const std::string mark = "qds-sim data http://127.0.0.1:";
+    if (line.rfind(mark, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::atoi(line.c_str() + mark.size()));
+  }
+  // One line of output without its end; "" at the end of the output.
+  std::string Line() {
+    std::string line;
+    char buf[512];
+    while (fOut && std::fgets(buf, sizeof buf, fOut)) {
+      line += buf;
+      if (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+        break;
+      }
+    }
+    return line;
+  }
+  // Reads to the end; the exit code, -1 when the program did not exit (it
+  // was killed).
+  int Finish() {
+    if (!fOut) return -1;
+    while (!Line().empty()) {
+    }
+    const int status = ::pclose(fOut);
+    fOut = nullptr;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  FILE* fOut = nullptr;
+};
+
+// The program's record keeps what --record-limit says and no more, and lets
+// go of the oldest; the summary it prints at the end shows the record.
+TEST(QdsSimulatorProgram, RecordLimitBoundsTheRecord) {
+  ProxyEnvironmentCleared noProxy;
+  QdsSimProgram program("--no-passport --record-limit 2 --seconds 2");
+  const std::uint16_t port = program.Port();
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(Fetch({"127.0.0.1", port, false}, "/qds/index.json").status, 200);
+  std::string last, line;
+  while (!(line = program.Line()).empty()) last = line;
+  EXPECT_EQ(last, "qds-sim served 5 data 0 passport kept 2 dropped 3");
+  EXPECT_EQ(program.Finish(), 0);
+}
+
+// --once ends after the first data request even when passport requests push
+// it out of a record that keeps a single request: passport requests come
+// without a pause (401s on one session) before, during and after it, so the
+// data request is the record's newest for well under a millisecond.
+TEST(QdsSimulatorProgram, OnceEndsAfterADataRequestThatLeftTheRecord) {
+  ProxyEnvironmentCleared noProxy;
+  TrustTestAuthority trust;  // the certificate names 127.0.0.1 too
+  QdsSimProgram program("--once --record-limit 1");
+  const std::string first = program.Line();
+  const std::string dataMark = "qds-sim data http://127.0.0.1:",
+                    passportMark = " passport https://127.0.0.1:";
+  const std::size_t at = first.find(passportMark);
+  ASSERT_TRUE(first.rfind(dataMark, 0) == 0 && at != std::string::npos) << first;
+  const auto port = static_cast<std::uint16_t>(std::atoi(first.c_str() + dataMark.size()));
+  const auto passportPort =
+      static_cast<std::uint16_t>(std::atoi(first.c_str() + at + passportMark.size()));
+
+  std::atomic<int> answered{0};
+  std::atomic<bool> dataSent{false};
+  auto passport = std::async(std::launch::async, [&] {
+    pf::HINTERNET inet = pf::InternetOpen("qdssim-test", pf::INTERNET_OPEN_TYPE_DIRECT, {}, {}, 0);
+    pf::HINTERNET conn = pf::InternetConnect(inet, "127.0.0.1", passportPort, {}, {},
+                                             pf::INTERNET_SERVICE_HTTP, 0, 0);
+    // Until the program has gone (a failure once the data request is out),
+    // five seconds at most.
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < end) {
+      pf::HINTERNET req =
+          pf::HttpOpenRequest(conn, "GET", "/authenticate", "", "", nullptr,
+                              pf::INTERNET_FLAG_NO_COOKIES | pf::INTERNET_FLAG_SECURE, 0);
+      const bool sent = pf::HttpSendRequest(req, "", nullptr, 0);
+      if (sent) {
+        char buf[256];
+        std::uint32_t n = 0;
+        while (pf::InternetReadFile(req, buf, sizeof buf, n) && n > 0) {
+        }
+        ++answered;
+      }
+      pf::InternetCloseHandle(req);
+      if (!sent && dataSent) break;
+    }
+    pf::InternetCloseHandle(conn);
+    pf::InternetCloseHandle(inet);
+  });
+  for (int i = 0; i < 2500 && answered < 5; ++i) std::this_thread::sleep_for(2ms);
+  ASSERT_GE(answered.load(), 5) << "the passport endpoint did not answer";
+  const Fetched f = Fetch({"127.0.0.1", port, false}, "/qds/index.json");
+  dataSent = true;
+  EXPECT_EQ(f.status, 200);
+  const std::string last = program.Line();
+  passport.wait();
+  EXPECT_EQ(last.rfind("qds-sim served 1 data ", 0), 0u) << last;
+  EXPECT_NE(last.find(" kept 1 "), std::string::npos) << last;
+  EXPECT_EQ(program.Finish(), 0);
 }
 
 }  // namespace

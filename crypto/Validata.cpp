@@ -468,7 +468,7 @@ int TValidataCryptoProvider::DoFind(const TFindParams& searchParams, TValidataCe
       // Dropped certificates release their record when cert goes.
       TValidataCertificatePtr cert = TValidataCertificate::Adopt(fCore, record);
       if (broad && cert->IsExpired()) continue;
-      if (!capabilities.Empty() && (cert->Capabilities() & capabilities).Empty()) continue;
+      if (!capabilities.Empty() && (cert->Capabilities() * capabilities).Empty()) continue;
       if (filter && !filter(*cert)) continue;
       // One serial number may be issued by several authorities.
       if (list->FindSame(*cert)) continue;

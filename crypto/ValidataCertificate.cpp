@@ -288,7 +288,7 @@ void TValidataCertificate::Verify(TValidataDateTime checkTime, const std::string
   TMemBlk blk = fRecord.CertEncoded;
   fCore->Check(fCore->api->VCERT_VerifyCertificatePolicy()(fCore->ctx, &params, &blk),
                "VCERT_VerifyCertificatePolicy");
-  if (capabilities.Contains(vcpEncryption) && (Capabilities() & capabilities).Empty())
+  if (capabilities.Contains(vcpEncryption) && (Capabilities() * capabilities).Empty())
     fCore->Raise(VCERT_E_NO_CAPABILITY, "TValidataCertificate.Verify");
 }
 

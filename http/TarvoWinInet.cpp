@@ -438,7 +438,7 @@ bool TWinInetRequest::FindHeader(std::string_view name, std::uint32_t index,
 
 std::string TWinInetRequest::GetHeaderAsStr(std::uint32_t infoLevel, std::uint32_t index) const {
   std::string value;
-  if (!QueryText(FHandle, infoLevel, index, value)) return {};
+  FindHeader(infoLevel, index, value);  // leaves value empty when there is none
   return value;
 }
 

@@ -16,7 +16,7 @@
 //
 // Operators, each with one meaning:
 //   a + b          union
-//   a * b, a & b   intersection (the styles write *, the crypto wrapper &)
+//   a * b          intersection
 //   a - b          difference (the members of a that are not in b)
 //   a == b         the same members
 //
@@ -78,7 +78,6 @@ class TEnumSet {
   friend constexpr TEnumSet operator*(TEnumSet a, TEnumSet b) noexcept {
     return FromBits(static_cast<Word>(a.fBits & b.fBits));
   }
-  friend constexpr TEnumSet operator&(TEnumSet a, TEnumSet b) noexcept { return a * b; }
   friend constexpr TEnumSet operator-(TEnumSet a, TEnumSet b) noexcept {
     return FromBits(static_cast<Word>(a.fBits & static_cast<Word>(~b.fBits)));
   }

@@ -275,40 +275,14 @@ void AddBody(const std::string& body, std::vector<std::string>& lines) {
     lines.push_back(body);
 }
 
-// Inflates exactly size bytes of a saved answer, growing the output only as
-// data arrives, so a wrong size cannot make it allocate what is not there.
+// Exactly size bytes of a saved answer, or EQDSException.
 std::string Inflate(const std::string& packed, TQDSPackedForm form, std::int64_t size) {
   if (size < 0) throw EQDSException("Bad size of a saved answer");
-  const int windowBits = form == TQDSPackedForm::pfGzip         ? 16 + MAX_WBITS
-                         : form == TQDSPackedForm::pfRawDeflate ? -MAX_WBITS
-                                                                : MAX_WBITS;
-  z_stream z{};
-  if (inflateInit2(&z, windowBits) != Z_OK) throw EQDSException("Decompression failed");
   std::string out;
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  z.avail_in =
-      static_cast<uInt>(std::min<std::size_t>(packed.size(), std::numeric_limits<uInt>::max()));
-  const auto want = static_cast<std::uint64_t>(size);
-  int ret = Z_OK;
-  while (out.size() < want) {
-    const std::size_t piece = static_cast<std::size_t>(
-        std::min<std::uint64_t>(want - out.size(), std::uint64_t{1} << 20));
-    const std::size_t old = out.size();
-    out.resize(old + piece);
-    z.next_out = reinterpret_cast<Bytef*>(out.data() + old);
-    z.avail_out = static_cast<uInt>(piece);
-    ret = inflate(&z, Z_NO_FLUSH);
-    out.resize(old + piece - z.avail_out);
-    if (ret == Z_STREAM_END && form == TQDSPackedForm::pfGzip && z.avail_in > 0 &&
-        out.size() < want && inflateReset(&z) == Z_OK) {
-      ret = Z_OK;  // the next member of a gzip answer
-      continue;
-    }
-    if (ret == Z_STREAM_END) break;
-    if (ret != Z_OK) break;
-  }
-  inflateEnd(&z);
-  if ((ret != Z_OK && ret != Z_STREAM_END) || out.size() != want)
+  bool nothing = true;
+  if (InflateAnswer(packed, WindowBitsOf(form), static_cast<std::size_t>(size), out, nothing) !=
+          TAnswerDecoding::adDone ||
+      out.size() != static_cast<std::size_t>(size))
     throw EQDSException("The saved answer is damaged");
   return out;
 }
@@ -317,12 +291,9 @@ std::string Inflate(const std::string& packed, TQDSPackedForm form, std::int64_t
 
 void TQDSLogEntry::LoadText(std::vector<std::string>& MemoStrings) const {
   std::vector<std::string> lines;
-  // Compressed by the log, an empty answer takes 8 bytes; kept as it came, it
-  // may take fewer or more, and its decoded size tells.
-  const bool received = fDataIn && (fDataInForm == TQDSPackedForm::pfZlib
-                                        ? fDataIn->Size() > 8
-                                        : fSize != 0 && fDataIn->Size() > 0);
-  if (received) {
+  // The decoded size tells whether an answer came: compressed by the log an
+  // empty one takes 8 bytes, kept as it came it may take fewer or more.
+  if (fDataIn && fDataIn->Size() > 0 && fSize != 0) {
     if (!fDataOut.empty()) {
       lines.push_back("Sent:");
       AddBody(fDataOut, lines);
@@ -413,6 +384,79 @@ void LayoutJSONText(std::string_view Text, std::vector<std::string>& Lines) {
     }
   }
   if (start < Text.size()) Lines.push_back(indent(open.size()) + std::string(Text.substr(start)));
+}
+
+// --- decoding answers --------------------------------------------------------------------
+
+int WindowBitsOf(TQDSPackedForm Form) {
+  switch (Form) {
+    case TQDSPackedForm::pfGzip:
+      return 16 + MAX_WBITS;
+    case TQDSPackedForm::pfRawDeflate:
+      return -MAX_WBITS;
+    case TQDSPackedForm::pfZlib:
+      break;
+  }
+  return MAX_WBITS;
+}
+
+TAnswerDecoding InflateAnswer(const std::string& Source, int WindowBits, std::size_t Limit,
+                              std::string& Out, bool& NothingDecoded) {
+  NothingDecoded = true;
+  Out.clear();
+  z_stream z{};
+  if (inflateInit2(&z, WindowBits) != Z_OK) return TAnswerDecoding::adDamaged;
+  // Deflate never packs more than 1032 bytes into one.
+  const std::size_t most = Source.size() > Limit / 1032 ? Limit : Source.size() * 1032;
+  std::size_t guess = Source.size() > most / 4 ? most : Source.size() * 4;
+  if (WindowBits > MAX_WBITS && Source.size() >= 18) {
+    const auto* t = reinterpret_cast<const unsigned char*>(Source.data() + Source.size() - 4);
+    const std::size_t size = t[0] | (t[1] << 8) | (t[2] << 16) | (std::size_t{t[3]} << 24);
+    if (size > 0) guess = std::min(size, most);
+  }
+  // A trailer is the sender's word: beyond this the buffer grows only as
+  // data really decodes.
+  guess = std::min<std::size_t>(guess, std::size_t{64} << 20);
+  Out.resize(std::max<std::size_t>(guess, 8192));
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Source.data()));
+  std::size_t inLeft = Source.size(), used = 0;
+  TAnswerDecoding result = TAnswerDecoding::adDone;
+  for (;;) {
+    if (used == Out.size()) Out.resize(std::min(used * 2, Limit + 1));
+    const auto inChunk = static_cast<uInt>(std::min<std::size_t>(inLeft, 1u << 30));
+    const auto outChunk = static_cast<uInt>(std::min<std::size_t>(Out.size() - used, 1u << 30));
+    z.avail_in = inChunk;
+    z.next_out = reinterpret_cast<Bytef*>(Out.data() + used);
+    z.avail_out = outChunk;
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    inLeft -= inChunk - z.avail_in;
+    used += outChunk - z.avail_out;
+    if (outChunk != z.avail_out) NothingDecoded = false;
+    if (used > Limit) {
+      result = TAnswerDecoding::adTooLarge;
+      break;
+    }
+    if (rc == Z_STREAM_END) {
+      // A gzip answer may come in several members; bytes after the end that
+      // start no member are not part of the answer.
+      const auto* next = reinterpret_cast<const unsigned char*>(z.next_in);
+      if (WindowBits > MAX_WBITS && inLeft >= 2 && next[0] == 0x1F && next[1] == 0x8B &&
+          inflateReset(&z) == Z_OK)
+        continue;
+      break;
+    }
+    const bool stuck = inChunk == z.avail_in && outChunk == z.avail_out;
+    if ((rc != Z_OK && rc != Z_BUF_ERROR) || (inLeft == 0 && z.avail_out > 0) || stuck) {
+      // A decoding error, or the input ended before the stream did.
+      result = TAnswerDecoding::adDamaged;
+      break;
+    }
+  }
+  inflateEnd(&z);
+  Out.resize(std::min(used, Limit));
+  // The answer is kept (and logged) for a while: not with its growth room.
+  if (Out.capacity() - Out.size() > Out.size() / 4) Out.shrink_to_fit();
+  return result;
 }
 
 }  // namespace tarvo

@@ -114,9 +114,27 @@ class TQDSEntry : public TQDSBaseEntry {
 };
 
 // How the saved answer of a log entry is framed. Every form holds zlib's
-// deflate data; the gzip and raw forms are answers kept as they came over
-// the wire (a gzip answer may have several members).
+// deflate data: an answer the log compressed itself (zlib), or one kept as it
+// came over the wire (gzip, possibly in several members; zlib or raw for
+// "deflate").
 enum class TQDSPackedForm : std::uint8_t { pfZlib, pfGzip, pfRawDeflate };
+
+// zlib's window bits for reading a form: 16 + 15, 15 or -15.
+int WindowBitsOf(TQDSPackedForm Form);
+
+// How decoding an answer ended.
+enum class TAnswerDecoding { adDone, adDamaged, adTooLarge };
+
+// Inflates Source, framed as WindowBits says, into Out (replacing it): the
+// workers decode answers with it, and log entries read their saved answers.
+// A gzip answer is read member by member; bytes after the end that start no
+// member are not part of the answer and are left. Out grows as data decodes,
+// presized by a gzip trailer's length when the body could really hold that
+// much (at most 64 MiB), and keeps no growth room. adDamaged: a decoding
+// error or a stream cut off (Out holds what decoded); adTooLarge: it would
+// decode to more than Limit bytes. NothingDecoded: not one byte came out.
+TAnswerDecoding InflateAnswer(const std::string& Source, int WindowBits, std::size_t Limit,
+                              std::string& Out, bool& NothingDecoded);
 
 // The log's copy of a request.
 class TQDSLogEntry : public TQDSEntry {

@@ -451,7 +451,7 @@ class TWebEntity {
   // Protected: entities are freed through Free.
   virtual ~TWebEntity();
   static std::size_t Index(TRequestMethod m) { return static_cast<std::size_t>(m) % 5; }
-  void AddState(TWebEntityState s) { fState.fetch_or(1u << static_cast<unsigned>(s)); }
+  void AddState(TWebEntityState s) { fState.fetch_or(TWebEntityStates{s}.Bits()); }
 
   // The addresses per method, made on first use by workers and marked
   // outdated by the UI thread after a restart: the slots are guarded by
@@ -461,7 +461,7 @@ class TWebEntity {
   mutable std::mutex fURLGuard;
   IQDSViewHost* fQDSViewHost = nullptr;
   TLinkList fLinks;
-  std::atomic<std::uint32_t> fState{0};
+  std::atomic<TWebEntityStates::word_type> fState{0};
   std::string fDump;
   std::atomic<bool> fAlternativeLoadingProcess{false};
   TWebEntityProblemsPack fPropsByMethod[5];
@@ -663,15 +663,15 @@ class TWebEntityManager : public TQDSMessageManager, public IQDSViewHost, public
   std::atomic<int> fWebClientsWorking{0};
   std::unique_ptr<TWebServiceConfig> fLastConfig;
   TQDSBasicContext fContext;
-  std::atomic<std::uint32_t> fCurrently{0};
+  std::atomic<TWebClientFlags::word_type> fCurrently{0};
   TLogEntity* fLogEntity = nullptr;
   std::string fUserAgent = "TARVO Trade";
   std::string fLastAuthError;
   TWebServiceConfig* fSettings = nullptr;
 
  private:
-  void AddFlag(TWebClientFlag f) { fCurrently.fetch_or(1u << static_cast<unsigned>(f)); }
-  void RemoveFlag(TWebClientFlag f) { fCurrently.fetch_and(~(1u << static_cast<unsigned>(f))); }
+  void AddFlag(TWebClientFlag f) { fCurrently.fetch_or(TWebClientFlags{f}.Bits()); }
+  void RemoveFlag(TWebClientFlag f) { fCurrently.fetch_and(~TWebClientFlags{f}.Bits()); }
   void SetProblem(TQDSProblem p, bool On);
   bool fBeforeDestructionDone = false;
 };

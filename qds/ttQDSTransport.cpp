@@ -367,73 +367,6 @@ TWorkerSettings ReadSettings(TWebEntityManager& Owner) {
   return s;
 }
 
-enum class TDecoding { Done, Damaged, TooLarge };
-
-// Inflates Source into Out (replacing it). windowBits selects gzip (16 + 15,
-// every member of the answer), zlib (15) or raw deflate (-15). Out grows as
-// data arrives, presized by a gzip trailer's length when the body could
-// really hold that much (at most 64 MiB). Damaged:
-// a decoding error or a body cut off, Out holding what was decoded so far;
-// TooLarge: it would decode to more than Limit bytes.
-TDecoding InflateAnswer(const std::string& Source, int windowBits, std::size_t Limit,
-                        std::string& Out, bool& nothingDecoded) {
-  nothingDecoded = true;
-  Out.clear();
-  z_stream z{};
-  if (inflateInit2(&z, windowBits) != Z_OK) return TDecoding::Damaged;
-  // Deflate never packs more than 1032 bytes into one.
-  const std::size_t most = Source.size() > Limit / 1032 ? Limit : Source.size() * 1032;
-  std::size_t guess = Source.size() > most / 4 ? most : Source.size() * 4;
-  if (windowBits > MAX_WBITS && Source.size() >= 18) {
-    const auto* t = reinterpret_cast<const unsigned char*>(Source.data() + Source.size() - 4);
-    const std::size_t size = t[0] | (t[1] << 8) | (t[2] << 16) | (std::size_t{t[3]} << 24);
-    if (size > 0) guess = std::min(size, most);
-  }
-  // A trailer is the sender's word: beyond this the buffer grows only as
-  // data really decodes.
-  guess = std::min<std::size_t>(guess, std::size_t{64} << 20);
-  Out.resize(std::max<std::size_t>(guess, 8192));
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Source.data()));
-  std::size_t inLeft = Source.size(), used = 0;
-  TDecoding result = TDecoding::Done;
-  for (;;) {
-    if (used == Out.size()) Out.resize(std::min(used * 2, Limit + 1));
-    const auto inChunk = static_cast<uInt>(std::min<std::size_t>(inLeft, 1u << 30));
-    const auto outChunk = static_cast<uInt>(std::min<std::size_t>(Out.size() - used, 1u << 30));
-    z.avail_in = inChunk;
-    z.next_out = reinterpret_cast<Bytef*>(Out.data() + used);
-    z.avail_out = outChunk;
-    const int rc = inflate(&z, Z_NO_FLUSH);
-    inLeft -= inChunk - z.avail_in;
-    used += outChunk - z.avail_out;
-    if (outChunk != z.avail_out) nothingDecoded = false;
-    if (used > Limit) {
-      result = TDecoding::TooLarge;
-      break;
-    }
-    if (rc == Z_STREAM_END) {
-      // A gzip answer may come in several members; bytes after the end that
-      // start no member are not part of the answer.
-      const auto* next = reinterpret_cast<const unsigned char*>(z.next_in);
-      if (windowBits > MAX_WBITS && inLeft >= 2 && next[0] == 0x1F && next[1] == 0x8B &&
-          inflateReset(&z) == Z_OK)
-        continue;
-      break;
-    }
-    const bool stuck = inChunk == z.avail_in && outChunk == z.avail_out;
-    if ((rc != Z_OK && rc != Z_BUF_ERROR) || (inLeft == 0 && z.avail_out > 0) || stuck) {
-      // A decoding error, or the input ended before the stream did.
-      result = TDecoding::Damaged;
-      break;
-    }
-  }
-  inflateEnd(&z);
-  Out.resize(std::min(used, Limit));
-  // The answer is kept (and logged) for a while: not with its growth room.
-  if (Out.capacity() - Out.size() > Out.size() / 4) Out.shrink_to_fit();
-  return result;
-}
-
 }  // namespace
 
 TQDSDownloaderBaseThread::TQDSDownloaderBaseThread(TWebEntityManager& Owner) : fOwner(Owner) {}
@@ -847,22 +780,22 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
       platform::AsciiLowerCase(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
   const std::size_t limit = fMaxAnswerBytes.load();
   // Reading stops at the block that passes the limit.
-  TDecoding decoding = raw.size() > limit ? TDecoding::TooLarge : TDecoding::Done;
+  TAnswerDecoding decoding = raw.size() > limit ? TAnswerDecoding::adTooLarge : TAnswerDecoding::adDone;
   // A compressed answer is logged as it came: it decodes to the accumulator.
   std::optional<TQDSPackedForm> wireForm;
-  if (decoding == TDecoding::Done && !raw.empty()) {
+  if (decoding == TAnswerDecoding::adDone && !raw.empty()) {
     std::string body;
     bool nothing = true;
     if (encoding.find("gzip") != std::string::npos) {
-      decoding = InflateAnswer(raw, 16 + MAX_WBITS, limit, body, nothing);
+      decoding = InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfGzip), limit, body, nothing);
       wireForm = TQDSPackedForm::pfGzip;
       Entry.Write(std::move(body));
     } else if (encoding.find("deflate") != std::string::npos) {
       // "deflate" is meant to be zlib-wrapped, but servers send raw deflate too.
-      decoding = InflateAnswer(raw, MAX_WBITS, limit, body, nothing);
+      decoding = InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfZlib), limit, body, nothing);
       wireForm = TQDSPackedForm::pfZlib;
-      if (decoding == TDecoding::Damaged && nothing) {
-        decoding = InflateAnswer(raw, -MAX_WBITS, limit, body, nothing);
+      if (decoding == TAnswerDecoding::adDamaged && nothing) {
+        decoding = InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfRawDeflate), limit, body, nothing);
         wireForm = TQDSPackedForm::pfRawDeflate;
       }
       Entry.Write(std::move(body));
@@ -870,14 +803,14 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
       Entry.Write(std::move(raw));
     }
   }
-  if (decoding == TDecoding::TooLarge) {
+  if (decoding == TAnswerDecoding::adTooLarge) {
     // Asking again would bring the same answer: a hard failure, and no part
     // of it is kept.
     Entry.Accumulator().Clear();
     throw EQDSException("The answer is larger than the limit of " + std::to_string(limit) +
                         " bytes");
   }
-  const bool decoded = decoding == TDecoding::Done;
+  const bool decoded = decoding == TAnswerDecoding::adDone;
   const int status = Request.StatusCode();
   // A body that does not decode is kept for the log but the answer is not
   // used: the exchange is retried.

@@ -277,6 +277,21 @@ TEST(LogText, AnswersKeptAsTheyCameReadLikeCompressedOnes) {
   }
 }
 
+// An empty zlib stream that a server flushed before finishing: 13 bytes.
+std::string EmptyFlushedZlib() {
+  z_stream z{};
+  EXPECT_EQ(deflateInit(&z, 6), Z_OK);
+  std::string out(64, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  EXPECT_GT(out.size(), 8u);
+  return out;
+}
+
 TEST(LogText, ShortEmptyAndMultiMemberAnswersKeptAsTheyCame) {
   // The log's own form tells an empty answer by its 8 bytes; kept forms are
   // shorter (raw "{}" is 4 bytes) or longer (an empty gzip member is 20).
@@ -288,6 +303,7 @@ TEST(LogText, ShortEmptyAndMultiMemberAnswersKeptAsTheyCame) {
   } cases[] = {
       {"{} as raw deflate", "{}", Pack("{}", -MAX_WBITS), TQDSPackedForm::pfRawDeflate},
       {"empty gzip", "", Pack("", 16 + MAX_WBITS), TQDSPackedForm::pfGzip},
+      {"empty zlib with a flush", "", EmptyFlushedZlib(), TQDSPackedForm::pfZlib},
       {"two gzip members", "{\"a\":1,\"b\":2}",
        Pack("{\"a\":1,", 16 + MAX_WBITS) + Pack("\"b\":2}", 16 + MAX_WBITS),
        TQDSPackedForm::pfGzip},

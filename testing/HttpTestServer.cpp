@@ -161,7 +161,15 @@ HttpTestServer::HttpTestServer(Options options) : fImpl(std::make_unique<Impl>()
       res.set_content("Unauthorized", "text/plain");
       return;
     }
-    if (!impl->Sleep(reply.delayBeforeHeaders)) return;
+    if (!impl->Sleep(reply.delayBeforeHeaders)) {
+      // Stopped during the pause: the scripted answer is not sent, and an
+      // untouched response would go out as "200 OK" with an empty body, which
+      // a client would take for success. Say plainly that the server went away.
+      res.status = 503;
+      res.set_header("Connection", "close");
+      res.set_content("Server stopping", "text/plain");
+      return;
+    }
     res.status = reply.status;
     for (const auto& [key, value] : reply.headers) res.set_header(key, value);
     std::shared_ptr<const std::string> data =

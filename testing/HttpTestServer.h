@@ -24,8 +24,9 @@
 //
 // The server stops in its destructor or Stop (testing/HttpServerThread.h).
 // Stop does not wait for answers. A delay before the headers ends at once,
-// and the scripted answer is not sent: the library answers "200 OK" with an
-// empty body and none of the scripted headers. Every body ends at its next
+// and the scripted answer is not sent: the client gets "503 Service
+// Unavailable" with "Connection: close", a short text body and none of the
+// scripted headers, so a stop never reads as success. Every body ends at its next
 // block, so an answer under way reaches the client cut short, slow or not.
 // Idle connections (kept-alive ones, ones that sent nothing or part of a
 // request) end at once too.

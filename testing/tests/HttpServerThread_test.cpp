@@ -187,5 +187,32 @@ TEST(HttpTestServerStop, EndsASilentConnectionAtOnce) {
   EXPECT_EQ(server.RequestCount(), 1u);
 }
 
+// A stop during the pause before the headers ends the pause at once; the
+// client must learn that it got no answer, not read an empty success.
+TEST(HttpTestServerStop, APauseBeforeTheHeadersEndsInAFailureNotASuccess) {
+  ProxyEnvironmentCleared noProxy;
+  HttpTestServer server;
+  HttpReply slow("scripted");
+  slow.delayBeforeHeaders = 10s;
+  slow.headers = {{"X-Scripted", "yes"}};
+  server.On("/slow", slow);
+  RawClient asks(server.Port());
+  ASSERT_TRUE(asks.Send("GET /slow HTTP/1.1\r\nHost: x\r\n\r\n"));
+  // The request is recorded before the pause begins.
+  for (int i = 0; i < 1000 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(2ms);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  const auto start = Clock::now();
+  std::thread stopper([&] { server.Stop(); });
+  const RawClient::Received got = asks.ReadToEnd();
+  stopper.join();
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_FALSE(got.bytes.starts_with("HTTP/1.1 200")) << got.bytes;
+  EXPECT_TRUE(got.bytes.starts_with("HTTP/1.1 503")) << got.bytes;
+  EXPECT_NE(got.bytes.find("Connection: close\r\n"), std::string::npos) << got.bytes;
+  EXPECT_EQ(got.bytes.find("X-Scripted"), std::string::npos) << got.bytes;
+  EXPECT_EQ(got.bytes.find("scripted"), std::string::npos) << got.bytes;
+  EXPECT_EQ(got.end, RawClient::End::Closed);
+}
+
 }  // namespace
 }  // namespace tarvo::testing

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -27,8 +28,9 @@ UnprivilegedRun RunAsUnprivileged(const std::function<int()>& fn,
   const bool root = ::geteuid() == 0;
   const pid_t child = ::fork();
   if (child < 0) {
-    run.unavailable = true;
-    run.why = "fork failed";
+    // A machine that cannot fork is broken, not one without an unprivileged
+    // user: the caller must fail, not skip.
+    run.why = std::string("fork failed: ") + std::strerror(errno);
     return run;
   }
   if (child == 0) {

@@ -30,12 +30,14 @@ namespace tarvo::testing {
 inline constexpr unsigned kUnprivilegedId = 65534;
 
 struct UnprivilegedRun {
-  // No unprivileged user could be had here (fork failed, root could not be
-  // given up): nothing was tried, the test has nothing to check.
+  // No unprivileged user could be had here (the tests run as root and root
+  // could not be given up): the test has nothing to check and may skip.
   bool unavailable = false;
   bool ran = false;  // fn returned: exitCode is its result
   int exitCode = 0;
-  std::string why;  // when !ran: what happened (threw, died, did not end)
+  // When !ran: what happened (fork failed, threw, died, did not end). Those
+  // are failures of the environment or of fn, never a reason to skip.
+  std::string why;
 };
 
 UnprivilegedRun RunAsUnprivileged(const std::function<int()>& fn,

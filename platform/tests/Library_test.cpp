@@ -1,6 +1,7 @@
 #include "platform/Library.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,14 +16,22 @@
 namespace tarvo::platform {
 namespace {
 
+// Answered instead of a load result when the user cannot search reach (a
+// folder); load codes are capped below it.
+constexpr std::uint32_t kSandboxClosed = 250;
+
 // What Load answers for path as a user whom file modes bind: 0 when it loads,
-// else the Windows code (codes above 250 come back as 250). nullopt (with
-// why) when no such user can be had here; a test failure when the loading
-// child fails to report.
-std::optional<std::uint32_t> LoadAsUnprivileged(const std::string& path, std::string& why) {
+// else the Windows code (codes above 249 come back as 249); kSandboxClosed
+// when reach is given and that user cannot search it. nullopt (with why) when
+// no such user can be had here; a test failure when the loading child fails
+// to report.
+std::optional<std::uint32_t> LoadAsUnprivileged(const std::string& path, std::string& why,
+                                                const std::string& reach = {}) {
   const auto run = testing::RunAsUnprivileged([&] {
+    if (!reach.empty() && ::access(reach.c_str(), X_OK) != 0)
+      return static_cast<int>(kSandboxClosed);
     Library lib;
-    return lib.Load(path) ? 0 : static_cast<int>(std::min<std::uint32_t>(GetLastError(), 250));
+    return lib.Load(path) ? 0 : static_cast<int>(std::min<std::uint32_t>(GetLastError(), 249));
   });
   if (run.unavailable) {
     why = run.why;
@@ -97,15 +106,16 @@ TEST(Library, UnreadableLibrariesAreAccessDenied) {
   ASSERT_EQ(chmod(closed.c_str(), 0600), 0);  // nobody may search it, its owner included
 
   // The control first: the same user loads the same bytes where it may read
-  // them. When even that fails, something above the sandbox (a temporary
-  // folder this user may not search, say) stands in the way, and a refusal
-  // below would prove nothing.
+  // them. Only when the sandbox itself is out of this user's reach (a
+  // temporary folder above it that it may not search, say) is there nothing
+  // to check; any other failure of the control is a broken Load.
   std::string why;
-  const auto control = LoadAsUnprivileged(readable, why);
+  const auto control = LoadAsUnprivileged(readable, why, sandbox.Root());
   if (!control) GTEST_SKIP() << why;
-  if (*control != 0)
-    GTEST_SKIP() << "the unprivileged user cannot load even a readable copy (code " << *control
-                 << "): a folder above " << sandbox.Root() << " may be closed to it";
+  if (*control == kSandboxClosed)
+    GTEST_SKIP() << "the unprivileged user cannot reach " << sandbox.Root()
+                 << ": a folder above it may be closed to it";
+  ASSERT_EQ(*control, 0u) << "the unprivileged user cannot load a readable copy";
 
   for (const std::string& path : {modeless, hidden}) {  // not "missing": the folder does not say
     const auto code = LoadAsUnprivileged(path, why);
@@ -114,6 +124,26 @@ TEST(Library, UnreadableLibrariesAreAccessDenied) {
       GTEST_SKIP() << "file modes do not deny this user (it may override them)";
     EXPECT_EQ(*code, ERROR_ACCESS_DENIED) << path;
   }
+}
+
+// The skips above trust RunAsUnprivileged to call a run "unavailable" only
+// when root cannot be given up. A fork that fails is a broken machine: the
+// run must come back not ran, with the reason, so that the caller fails.
+// The child (already unprivileged, so the limit binds it) forbids itself any
+// process and tries a run of its own.
+TEST(UnprivilegedRun, AFailedForkIsAFailureNotAReasonToSkip) {
+  const auto run = testing::RunAsUnprivileged([] {
+    const rlimit none{0, 0};
+    if (::setrlimit(RLIMIT_NPROC, &none) != 0) return 10;
+    const auto inner = testing::RunAsUnprivileged([] { return 0; });
+    if (inner.unavailable) return 1;
+    if (inner.ran) return 2;
+    if (inner.why.rfind("fork failed: ", 0) != 0 || inner.why.size() <= 13) return 3;
+    return 0;
+  });
+  if (run.unavailable) GTEST_SKIP() << run.why;
+  ASSERT_TRUE(run.ran) << run.why;
+  EXPECT_EQ(run.exitCode, 0) << "1: unavailable, 2: ran, 3: no reason given, 10: no limit";
 }
 
 TEST(Library, AMissingDependencyIsModNotFoundAndNamed) {

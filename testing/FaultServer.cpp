@@ -203,4 +203,13 @@ FaultServer::Script FaultServer::Status(int status, std::string_view reason) {
   return s;
 }
 
+FaultServer::Script FaultServer::Answer(std::string_view headerLines, std::string_view location) {
+  Script s;
+  const std::string lines(headerLines);
+  s.response = location.empty() ? "HTTP/1.1 200 OK\r\n" + lines + "Content-Length: 2\r\n\r\nok"
+                                : "HTTP/1.1 302 Found\r\nLocation: " + std::string(location) +
+                                      "\r\n" + lines + "Content-Length: 0\r\n\r\n";
+  return s;
+}
+
 }  // namespace tarvo::testing

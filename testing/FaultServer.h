@@ -73,6 +73,10 @@ class FaultServer {
   static std::string ManyHeaderLines(std::size_t bytes);
   // "HTTP/1.1 <status> ..." with an empty body: as a proxy, a refused tunnel.
   static Script Status(int status, std::string_view reason);
+  // A valid answer whose head carries headerLines ("Name: value\r\n" each,
+  // as ManyHeaderLines gives them) besides its own: "200 OK" with the body
+  // "ok", or, given a location, "302 Found" there with an empty body.
+  static Script Answer(std::string_view headerLines, std::string_view location = {});
 
  private:
   void AcceptLoop();

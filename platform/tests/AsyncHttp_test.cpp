@@ -236,16 +236,6 @@ TEST_F(AsyncHttpTest, ACompletionMayDestroyItsClient) {
 
 namespace {
 
-// An answer whose head carries `lines` besides its own, with a body of "ok";
-// or, given a location, a redirect there without a body.
-FaultServer::Script AnswerWith(const std::string& lines, const std::string& location = {}) {
-  FaultServer::Script script;
-  script.response = location.empty() ? "HTTP/1.1 200 OK\r\n" + lines + "Content-Length: 2\r\n\r\nok"
-                                     : "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n" +
-                                           lines + "Content-Length: 0\r\n\r\n";
-  return script;
-}
-
 HttpTestServer::Options Tls(const char* cert) {
   HttpTestServer::Options o;
   o.tls = true;
@@ -262,12 +252,12 @@ TEST_F(AsyncHttpTest, AHeaderBlockPastTheCapIsAnInvalidAnswer) {
   // target of 136 KiB each pass alone, each within curl's own limit for one
   // answer, but not one after the other.
   const std::string half = FaultServer::ManyHeaderLines(136 * 1024);
-  FaultServer under(AnswerWith(FaultServer::ManyHeaderLines(240 * 1024)));
-  FaultServer over(AnswerWith(FaultServer::ManyHeaderLines(270 * 1024)));
-  FaultServer small(AnswerWith(""));
-  FaultServer halfFinal(AnswerWith(half));
-  FaultServer halfToSmall(AnswerWith(half, small.Url("/final")));
-  FaultServer halfToHalf(AnswerWith(half, halfFinal.Url("/final")));
+  FaultServer under(FaultServer::Answer(FaultServer::ManyHeaderLines(240 * 1024)));
+  FaultServer over(FaultServer::Answer(FaultServer::ManyHeaderLines(270 * 1024)));
+  FaultServer small(FaultServer::Answer(""));
+  FaultServer halfFinal(FaultServer::Answer(half));
+  FaultServer halfToSmall(FaultServer::Answer(half, small.Url("/final")));
+  FaultServer halfToHalf(FaultServer::Answer(half, halfFinal.Url("/final")));
   const struct {
     const char* what;
     std::string url;
@@ -306,7 +296,7 @@ TEST_F(AsyncHttpTest, AHeaderBlockPastTheCapIsAnInvalidAnswer) {
 TEST_F(AsyncHttpTest, HeaderNamesAreTakenWithoutTheirBlanks) {
   // A name with blanks before its colon is still that name; a line with no
   // name before its colon is no header at all.
-  FaultServer server(AnswerWith("Name : spaced\r\n: nameless\r\nX-Plain:plain\r\n"));
+  FaultServer server(FaultServer::Answer("Name : spaced\r\n: nameless\r\nX-Plain:plain\r\n"));
   ASSERT_NE(Start(server.Url("/x")), 0u);
   ASSERT_TRUE(WaitDone());
   ASSERT_EQ(result->error, 0u);

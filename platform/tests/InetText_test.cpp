@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
@@ -147,6 +149,41 @@ TEST(InetText, ProxySettingsComeFromTheEnvironment) {
   EXPECT_TRUE(s.enabled);
   EXPECT_EQ(s.proxies, "http=a:1;https=b:2");
   EXPECT_EQ(s.bypass, "x;y.example");
+}
+
+// Header lines one at a time, as curl hands them over. A folded line joins
+// the header before it (value and raw line); after a nameless line it joins
+// the raw line only; after a line that was not taken at all (no colon) it is
+// dropped too, rather than glued onto an older header.
+TEST(InetText, HeadReaderJoinsFoldedLinesToTheLineTheyContinue) {
+  HeadReader reader;
+  const std::pair<const char*, HeadReader::Step> feed[] = {
+      {"HTTP/1.1 200 OK\r\n", HeadReader::Step::Line},
+      {"X-A: a\r\n", HeadReader::Step::Line},
+      {" more\r\n", HeadReader::Step::Line},
+      {": nameless\r\n", HeadReader::Step::Line},
+      {"\ttail\r\n", HeadReader::Step::Line},
+      {"bare\r\n", HeadReader::Step::Line},
+      {" dropped\r\n", HeadReader::Step::Line},
+      {"\r\n", HeadReader::Step::BlockEnd},
+  };
+  for (const auto& [line, step] : feed) EXPECT_EQ(reader.Feed(line), step) << line;
+  const HttpHead& head = reader.pending;
+  EXPECT_EQ(head.status, 200);
+  ASSERT_EQ(head.headers.size(), 1u);
+  EXPECT_EQ(head.headers[0].name, "X-A");
+  EXPECT_EQ(head.headers[0].value, "a more");
+  EXPECT_EQ(head.lines,
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "X-A: a more", ": nameless tail"}));
+  for (const std::string& l : head.lines) EXPECT_EQ(l.find("dropped"), std::string::npos) << l;
+  EXPECT_FALSE(reader.Overflowed());
+
+  // A folded line straight after the status line continues nothing.
+  HeadReader fresh;
+  fresh.Feed("HTTP/1.1 204 No Content\r\n");
+  fresh.Feed(" orphan\r\n");
+  EXPECT_EQ(fresh.pending.lines, (std::vector<std::string>{"HTTP/1.1 204 No Content"}));
+  EXPECT_TRUE(fresh.pending.headers.empty());
 }
 
 }  // namespace

@@ -483,9 +483,7 @@ TEST_F(InetTest, BrokenAnswersAreClearErrors) {
     std::uint32_t readError;  // when the send succeeds: 0 = the body reads whole
     std::size_t bodyBefore;   // bytes read before the read error
   };
-  FaultServer::Script many;
-  many.response = "HTTP/1.1 200 OK\r\n" + FaultServer::ManyHeaderLines(40 * 8000) +
-                  "Content-Length: 2\r\n\r\nok";
+  const FaultServer::Script many = FaultServer::Answer(FaultServer::ManyHeaderLines(40 * 8000));
   const Case cases[] = {
       {"garbage status line", FaultServer::GarbageStatusLine(), ERROR_HTTP_INVALID_SERVER_RESPONSE,
        0, 0},
@@ -523,13 +521,8 @@ TEST_F(InetTest, BrokenAnswersAreClearErrors) {
   // The 256 KiB count over every head of the transfer: a redirect of 136 KiB
   // is followed, but its target's head of as much again ends the transfer.
   const std::string half = FaultServer::ManyHeaderLines(136 * 1024);
-  FaultServer::Script halfAnswer;
-  halfAnswer.response = "HTTP/1.1 200 OK\r\n" + half + "Content-Length: 2\r\n\r\nok";
-  FaultServer target(halfAnswer);
-  FaultServer::Script halfRedirect;
-  halfRedirect.response = "HTTP/1.1 302 Found\r\nLocation: " + target.Url("/final") + "\r\n" +
-                          half + "Content-Length: 0\r\n\r\n";
-  FaultServer redirect(halfRedirect);
+  FaultServer target(FaultServer::Answer(half));
+  FaultServer redirect(FaultServer::Answer(half, target.Url("/final")));
   HINTERNET alone = Request(target.Port(), "/x");
   ASSERT_TRUE(HttpSendRequest(alone, {}, nullptr, 0)) << GetLastError();
   HINTERNET both = Request(redirect.Port(), "/x");
@@ -539,11 +532,7 @@ TEST_F(InetTest, BrokenAnswersAreClearErrors) {
 }
 
 TEST_F(InetTest, HeaderNamesAreTakenWithoutBlanksAndRawLinesAsReceived) {
-  FaultServer::Script script;
-  script.response =
-      "HTTP/1.1 200 OK\r\nName : spaced\r\n: nameless\r\nX-Plain:plain\r\n"
-      "Content-Length: 2\r\n\r\nok";
-  FaultServer server(script);
+  FaultServer server(FaultServer::Answer("Name : spaced\r\n: nameless\r\nX-Plain:plain\r\n"));
   HINTERNET r = Request(server.Port(), "/x");
   ASSERT_TRUE(HttpSendRequest(r, {}, nullptr, 0)) << GetLastError();
   EXPECT_EQ(Query(r, HTTP_QUERY_CUSTOM, nullptr, "Name"), "spaced");

@@ -17,7 +17,6 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "platform/DateTime.h"
@@ -809,21 +808,11 @@ void QdsSimulator::Stop() {
     fImpl->stopping = true;
   }
   fImpl->stallCv.notify_all();
-  // Both servers stop together, so that the stop takes the time of the
-  // slower one (HttpServerThread's grace) and not the sum of the two.
-  std::thread passportStop;
-  if (fImpl->passport) {
-    try {
-      passportStop = std::thread([impl = fImpl.get()] { impl->passportThread.Stop(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: one after the other, which is slower but whole.
-    }
-  }
+  // One after the other, data first: each Stop ends idle connections at once
+  // and gives an answer under way its grace, so the whole stop is bounded by
+  // two graces. A server that was never started has nothing to stop.
   fImpl->dataThread.Stop();
-  if (passportStop.joinable())
-    passportStop.join();
-  else
-    fImpl->passportThread.Stop();
+  fImpl->passportThread.Stop();
   if (fImpl->mapped) {
     platform::InternetClearHostMappings();
     fImpl->mapped = false;

@@ -74,9 +74,10 @@
 //
 // Threads: the servers answer on their own threads (a pool per server); every
 // public operation is thread-safe. Stop (and the destructor) wakes every stall,
-// then stops both servers together: each ends its idle connections (kept-alive
-// ones and ones holding part of a request) at once, lets an answer under way
-// finish (at most five seconds, for both servers together) and joins every
+// then stops the two servers one after the other: each ends its idle
+// connections (kept-alive ones and ones holding part of a request) at once,
+// lets an answer under way finish (at most five seconds per server, so at most
+// ten seconds in all) and joins every
 // thread, so no thread of the simulator outlives it
 // (testing/HttpServerThread.h). Construction throws std::runtime_error when a
 // server cannot start or the data folder cannot be read.

@@ -786,49 +786,10 @@ TEST(QdsSimulatorSetup, RefusesAMissingDataFolder) {
 
 // --- the program -------------------------------------------------------------------------------
 
-TEST(QdsSimulatorProgram, ServesOneRequestWithOnceAndRefusesBadArguments) {
-  ProxyEnvironmentCleared noProxy;
-  const std::string program = BinaryPath("qds-sim");
-  auto run = [&](const std::string& parameters) {
-    return pf::LaunchProcess({program, parameters, "", false});
-  };
-  for (const char* bad :
-       {"--bogus", "--port x", "--seconds 0", "--once --seconds 3", "--encoding brotli",
-        "--record-limit 0", "--record-limit x", "--record-limit 99999999", "--record-limit"}) {
-    auto p = run(bad);
-    ASSERT_TRUE(p) << bad;
-    ASSERT_EQ(p->Wait(5000), pf::WaitResult::Signaled) << bad;
-    EXPECT_EQ(p->ExitCode(), 2u) << bad;
-  }
-  {
-    auto p = run("--data /nonexistent/qdssim-data --seconds 1");
-    ASSERT_EQ(p->Wait(5000), pf::WaitResult::Signaled);
-    EXPECT_EQ(p->ExitCode(), 1u);
-  }
-  // A port that was free a moment ago.
-  std::uint16_t port = 0;
-  {
-    QdsSimulator::Options options;
-    options.passport = false;
-    QdsSimulator probe(options);
-    port = probe.Port();
-  }
-  auto p = run("--once --no-passport --record-limit 1 --port " + std::to_string(port));
-  ASSERT_TRUE(p);
-  Fetched f;
-  for (int i = 0; i < 100 && !f.sent; ++i) {
-    f = Fetch({"127.0.0.1", port, false}, "/qds/index.json");
-    if (!f.sent) std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_EQ(f.status, 200);
-  EXPECT_NE(f.body.find("\"durations\""), std::string::npos);
-  if (p->Wait(5000) != pf::WaitResult::Signaled) p->Terminate();
-  EXPECT_EQ(p->ExitCode(), 0u);
-}
-
 // Runs qds-sim with parameters (and an ephemeral port) and reads its
-// standard output. The program ends on its own (--once or --seconds); one
-// that does not is killed after 20 seconds, which Finish reports.
+// standard output. parameters are shell words ("2>&1" reads standard error
+// too). The program ends on its own (--once, --seconds, --help); one that
+// does not is killed after 20 seconds, which Finish reports.
 class QdsSimProgram {
  public:
   explicit QdsSimProgram(const std::string& parameters) {
@@ -877,11 +838,52 @@ class QdsSimProgram {
   FILE* fOut = nullptr;
 };
 
+TEST(QdsSimulatorProgram, RefusesBadArguments) {
+  const std::string program = BinaryPath("qds-sim");
+  auto run = [&](const std::string& parameters) {
+    return pf::LaunchProcess({program, parameters, "", false});
+  };
+  for (const char* bad :
+       {"--bogus", "--port x", "--seconds 0", "--once --seconds 3", "--encoding brotli",
+        "--record-limit 0", "--record-limit x", "--record-limit 99999999", "--record-limit"}) {
+    auto p = run(bad);
+    ASSERT_TRUE(p) << bad;
+    ASSERT_EQ(p->Wait(5000), pf::WaitResult::Signaled) << bad;
+    EXPECT_EQ(p->ExitCode(), 2u) << bad;
+  }
+  auto p = run("--data /nonexistent/qdssim-data --seconds 1");
+  ASSERT_TRUE(p);
+  ASSERT_EQ(p->Wait(5000), pf::WaitResult::Signaled);
+  EXPECT_EQ(p->ExitCode(), 1u);
+}
+
+TEST(QdsSimulatorProgram, ServesOneRequestWithOnce) {
+  ProxyEnvironmentCleared noProxy;
+  QdsSimProgram program("--once --no-passport --record-limit 1");
+  const std::uint16_t port = program.Port();
+  ASSERT_NE(port, 0);
+  const Fetched f = Fetch({"127.0.0.1", port, false}, "/qds/index.json");
+  EXPECT_EQ(f.status, 200);
+  EXPECT_NE(f.body.find("\"durations\""), std::string::npos);
+  EXPECT_EQ(program.Finish(), 0);
+}
+
+// --help is no mistake: it exits 0, and its usage names the record limit and
+// its default.
+TEST(QdsSimulatorProgram, HelpShowsTheUsageAndSucceeds) {
+  QdsSimProgram program("--help 2>&1");  // the usage goes to standard error
+  std::string usage, line;
+  while (!(line = program.Line()).empty()) usage += line + "\n";
+  EXPECT_EQ(program.Finish(), 0);
+  EXPECT_NE(usage.find("[--record-limit N]"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("(default 1000)"), std::string::npos) << usage;
+}
+
 // The program's record keeps what --record-limit says and no more, and lets
 // go of the oldest; the summary it prints at the end shows the record.
 TEST(QdsSimulatorProgram, RecordLimitBoundsTheRecord) {
   ProxyEnvironmentCleared noProxy;
-  QdsSimProgram program("--no-passport --record-limit 2 --seconds 2");
+  QdsSimProgram program("--no-passport --record-limit 2 --seconds 8");
   const std::uint16_t port = program.Port();
   ASSERT_NE(port, 0);
   for (int i = 0; i < 5; ++i)

@@ -68,6 +68,17 @@ class WorkerTest : public ConfigFixture {
     PumpFor(20);
     return doc->Results();
   }
+  // Pumps until the newest log entry is a complete one (its answer headers
+  // read); nullptr when none comes.
+  TQDSLogEntry* LastCompleteLogEntry() {
+    TQDSLogEntry* logged = nullptr;
+    Pump([&] {
+      const auto items = m->LogItems();
+      logged = items.empty() || items.back()->AllHeaders().empty() ? nullptr : items.back();
+      return logged != nullptr;
+    });
+    return logged;
+  }
 
   testing::ProxyEnvironmentCleared noProxy;
   std::unique_ptr<QdsSimulator> sim;
@@ -145,12 +156,8 @@ TEST_F(WorkerTest, EncodedAnswersAreDecodedAndLoggedAsTheyCame) {
     TWebEntity::Free(doc);
 
     // The log keeps a compressed answer as it came over the wire.
-    TQDSLogEntry* logged = nullptr;
-    ASSERT_TRUE(Pump([&] {
-      const auto items = m->LogItems();
-      logged = items.empty() || items.back()->AllHeaders().empty() ? nullptr : items.back();
-      return logged != nullptr;
-    }));
+    TQDSLogEntry* logged = LastCompleteLogEntry();
+    ASSERT_NE(logged, nullptr);
     EXPECT_EQ(logged->DataInForm(), c.logged) << c.sent;
     EXPECT_EQ(logged->Size(), static_cast<std::int64_t>(body.size()));
     if (c.encoding != QdsEncoding::Identity) {
@@ -179,12 +186,8 @@ TEST_F(WorkerTest, AGzipAnswerInSeveralMembersIsDecodedWhole) {
   EXPECT_EQ(r[0].body, first + second) << "bytes after the last member are not the answer's";
   TWebEntity::Free(doc);
 
-  TQDSLogEntry* logged = nullptr;
-  ASSERT_TRUE(Pump([&] {
-    const auto items = m->LogItems();
-    logged = items.empty() || items.back()->AllHeaders().empty() ? nullptr : items.back();
-    return logged != nullptr;
-  }));
+  TQDSLogEntry* logged = LastCompleteLogEntry();
+  ASSERT_NE(logged, nullptr);
   EXPECT_EQ(logged->DataInForm(), TQDSPackedForm::pfGzip);
   std::vector<std::string> text;
   logged->LoadText(text);

@@ -16,6 +16,22 @@ std::string U32(std::uint32_t v) {
   return s;
 }
 
+TEST(MemoryStream, AWholeBufferIsTakenOverWhenEmptyAndWrittenAtThePositionOtherwise) {
+  TQDSMemoryStream s;
+  std::string body(1 << 16, 'a');
+  const char* data = body.data();
+  s.Write(std::move(body));
+  EXPECT_EQ(s.Bytes().data(), data) << "taken over, not copied";
+  EXPECT_EQ(s.Position(), std::uint64_t{1} << 16);
+  s.Write(std::string("tail"));
+  EXPECT_EQ(s.Size(), (std::uint64_t{1} << 16) + 4);
+  s.Seek(2);
+  s.Write(std::string("XY"));  // over what is there, as Write does
+  EXPECT_EQ(s.Bytes().substr(0, 5), "aaXYa");
+  EXPECT_EQ(s.Bytes().substr(s.Bytes().size() - 4), "tail");
+  EXPECT_EQ(s.Position(), 4u);
+}
+
 TEST(LengthPrefixedStrings, RoundTripIsLittleEndianCountAndUtf8Bytes) {
   TQDSMemoryStream s;
   StringToStream("abc", s);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -67,6 +68,16 @@ class WorkerTest : public ConfigFixture {
     EXPECT_TRUE(Pump([&] { return doc->Results().size() >= count; }, 10000)) << doc->Path;
     PumpFor(20);
     return doc->Results();
+  }
+  // A document's processing hook that holds the worker until release is set
+  // (five seconds at most), first setting *inside when given.
+  static std::function<void()> Holding(std::atomic<bool>& release,
+                                       std::atomic<bool>* inside = nullptr) {
+    return [&release, inside] {
+      if (inside) *inside = true;
+      for (int i = 0; i < 500 && !release.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
   }
   // Pumps until the newest log entry is a complete one (its answer headers
   // read); nullptr when none comes.
@@ -215,6 +226,8 @@ TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
     mm.workerClass = [] {
       return [](TWebEntityManager& owner) {
         auto w = std::make_unique<coretest::TestWorker>(owner);
+        w->SetMaxAnswerBytes(std::numeric_limits<std::size_t>::max());
+        EXPECT_EQ(w->MaxAnswerBytes(), std::size_t{INT32_MAX}) << "progress counts in int";
         w->SetMaxAnswerBytes(16 << 10);
         return w;
       };
@@ -669,11 +682,7 @@ TEST_F(WorkerTest, AnEntityFreedWhileAWorkerHasItWaitsForTheWorker) {
   Start(1);
   TestDoc* doc = Doc(kIndex);
   std::atomic<bool> inside{false}, release{false};
-  doc->OnProcessing = [&] {
-    inside = true;
-    for (int i = 0; i < 500 && !release.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  };
+  doc->OnProcessing = Holding(release, &inside);
   m->AddDownloadJob("test", doc, true);
   ASSERT_TRUE(Pump([&] { return inside.load(); }));
   std::thread releaser([&] {
@@ -722,11 +731,7 @@ TEST_F(WorkerTest, AnEntityCancelledWhileProcessedIsFreedOnTheMainThreadAfterwar
   Start(1);
   TestDoc* doc = Doc(kIndex);
   std::atomic<bool> inside{false}, release{false};
-  doc->OnProcessing = [&] {
-    inside = true;
-    for (int i = 0; i < 500 && !release.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  };
+  doc->OnProcessing = Holding(release, &inside);
   m->AddDownloadJob("test", doc, true);
   ASSERT_TRUE(Pump([&] { return inside.load(); }));
   EXPECT_TRUE(m->IterateThreads(TThreadIterationReason::irCancelJob, doc));
@@ -745,10 +750,7 @@ TEST_F(WorkerTest, JobsLeftAfterFailuresAreStillTaken) {
   TestDoc* b = Doc(kDocs[1]);
   TestDoc* c = Doc(kDocs[2]);
   std::atomic<bool> release{false};
-  a->OnProcessing = [&] {
-    for (int i = 0; i < 500 && !release.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  };
+  a->OnProcessing = Holding(release);
   // All three are admitted while the worker holds the first: the wake-up
   // event keeps one signal for the two waiting jobs.
   m->AddDownloadJob("test", a, true);
@@ -769,9 +771,8 @@ TEST_F(WorkerTest, AnErrorEscapingAWorkerClearsTheJobsWithNotifications) {
   TestDoc* bad = Doc(kIndex);
   TestDoc* waiting = Doc(kDocs[1]);
   std::atomic<bool> release{false};
-  bad->OnProcessing = [&] {
-    for (int i = 0; i < 500 && !release.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  bad->OnProcessing = [hold = Holding(release)] {
+    hold();
     throw std::runtime_error("view failed");
   };
   m->AddDownloadJob("test", bad, true);

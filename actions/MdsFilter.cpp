@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -19,7 +19,7 @@
 #include "draw/tvCanvasGDI.h"
 #include "draw/tvCanvasGDIPluse.h"
 #include "draw/tvDrawing.h"
-#include "platform/Canvas.h"
+#include "platform/gfx/Canvas.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "bench/RatioReporter.h"
-#include "platform/ProcessInfo.h"
+#include "platform/system/ProcessInfo.h"
 #include "qds/ttQDSCacheManager.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/RatioReporter.h"
-#include "platform/MessageQueue.h"
+#include "platform/system/MessageQueue.h"
 #include "qds/ttQDSMessaging.h"
 #include "qds/ttQDSTransport.h"
 #include "testing/HttpTestServer.h"

@@ -2,7 +2,7 @@
 #
 # Embeds files into <target> as named raw-data resources. At load time the
 # module registers them with the process-wide resource registry of platform/
-# (platform/Resources.h) under the module name <target>, and unregisters them
+# (platform/core/Resources.h) under the module name <target>, and unregisters them
 # when it is unloaded. Resource names are kept as given; lookups ignore case.
 #
 # Names are letters, digits, "_", "." and "-" and unique in the target (ignoring

@@ -18,7 +18,7 @@ endif()
 
 # tarvo_library(<name> SHARED|STATIC|OBJECT SOURCES ... [LINK ...] [PRIVATE_LINK ...])
 # Declares one of the toolkit's libraries. Include paths are from the repository
-# root, so that code writes #include "platform/Text.h".
+# root, so that code writes #include "platform/core/Text.h".
 function(tarvo_library name kind)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK;PRIVATE_LINK" ${ARGN})
   add_library(${name} ${kind} ${ARG_SOURCES})

@@ -9,9 +9,9 @@
 #include <ostream>
 
 #include "crypto/ValidataError.h"
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
 
 namespace tarvo {
 

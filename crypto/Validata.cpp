@@ -7,12 +7,12 @@
 #include <mutex>
 
 #include "crypto/ValidataCore.h"
-#include "platform/DateTime.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/Registry.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/system/Registry.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

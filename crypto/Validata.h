@@ -36,7 +36,7 @@
 #include "crypto/ValidataError.h"
 #include "crypto/VcertApi.h"
 #include "crypto/vcert1.h"
-#include "platform/Sets.h"
+#include "platform/core/Sets.h"
 
 namespace tarvo {
 

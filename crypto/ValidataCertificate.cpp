@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "crypto/ValidataCore.h"
-#include "platform/CodePage.h"
-#include "platform/DateTime.h"
-#include "platform/Errors.h"
-#include "platform/Format.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Format.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

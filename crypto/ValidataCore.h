@@ -9,8 +9,8 @@
 #include <string>
 
 #include "crypto/Validata.h"
-#include "platform/Library.h"
-#include "platform/Registry.h"
+#include "platform/core/Library.h"
+#include "platform/system/Registry.h"
 
 namespace tarvo {
 

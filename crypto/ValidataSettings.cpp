@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "crypto/ValidataCore.h"
-#include "platform/CodePage.h"
-#include "platform/Registry.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/system/Registry.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

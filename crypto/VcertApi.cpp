@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/core/Paths.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -35,7 +35,7 @@
 
 #include "crypto/ValidataError.h"
 #include "crypto/vcert1.h"
-#include "platform/Library.h"
+#include "platform/core/Library.h"
 
 namespace tarvo {
 

@@ -22,7 +22,7 @@
 
 #include <memory>
 
-#include "platform/Canvas.h"
+#include "platform/gfx/Canvas.h"
 
 namespace tarvo {
 

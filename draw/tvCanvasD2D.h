@@ -26,7 +26,7 @@
 #include <memory>
 
 #include "draw/tvDrawing.h"
-#include "platform/CanvasGraphics.h"
+#include "platform/gfx/CanvasGraphics.h"
 
 namespace tarvo {
 

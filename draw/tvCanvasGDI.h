@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "draw/tvDrawing.h"
-#include "platform/CanvasTypes.h"
+#include "platform/gfx/CanvasTypes.h"
 
 namespace tarvo {
 

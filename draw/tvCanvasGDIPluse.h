@@ -28,7 +28,7 @@
 #include <optional>
 
 #include "draw/tvDrawing.h"
-#include "platform/CanvasGraphics.h"
+#include "platform/gfx/CanvasGraphics.h"
 
 namespace tarvo {
 

@@ -5,8 +5,8 @@
 #include "draw/tvCanvasD2D.h"
 #include "draw/tvCanvasGDI.h"
 #include "draw/tvCanvasGDIPluse.h"
-#include "platform/CanvasSupport.h"
-#include "platform/Process.h"
+#include "platform/gfx/CanvasSupport.h"
+#include "platform/system/Process.h"
 
 namespace tarvo {
 

@@ -2,7 +2,7 @@
 //
 // TTVCustomCanvas is the abstract drawing surface the chart draws through. A
 // surface is short-lived: a client makes one for a single paint pass over a
-// raw canvas (platform/Canvas.h) and a target rectangle, brackets its drawing
+// raw canvas (platform/gfx/Canvas.h) and a target rectangle, brackets its drawing
 // with BeginDraw and EndDraw, and frees it. The surface never owns the raw
 // canvas, which must outlive it.
 //
@@ -42,9 +42,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Canvas.h"
-#include "platform/CanvasTypes.h"
-#include "platform/Colors.h"
+#include "platform/gfx/Canvas.h"
+#include "platform/gfx/CanvasTypes.h"
+#include "platform/core/Colors.h"
 
 namespace tarvo {
 

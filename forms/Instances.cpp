@@ -11,8 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/ProcessInfo.h"
+#include "platform/core/Errors.h"
+#include "platform/system/ProcessInfo.h"
 
 namespace tarvo {
 

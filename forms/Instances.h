@@ -14,7 +14,7 @@
 //                                     for a dead copy (TInstanceStarts)
 //   local endpoint       ID + "_Msg." + process id
 //                                     where each copy listens for the wake-up
-//                                     message ID + "_Msg" (platform/LocalSocket.h)
+//                                     message ID + "_Msg" (platform/system/LocalSocket.h)
 //
 // The block is untrusted: any process of the user can write it, and a copy
 // killed while it held the mutex may have left it half-written. Every reader
@@ -28,7 +28,7 @@
 //
 // Waking another copy: SwitchToFirst sends the message to the first listed
 // copy other than the caller. That copy's listener thread posts it to the
-// UI-thread queue (MessageQueue::UI(), platform/MessageQueue.h); there AppHook
+// UI-thread queue (MessageQueue::UI(), platform/system/MessageQueue.h); there AppHook
 // recognises it and calls the activation handler the application installed
 // (SetActivateHandler): restoring the main window and bringing it to the front
 // is the window layer's business.
@@ -54,9 +54,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/KernelObjects.h"
-#include "platform/LocalSocket.h"
-#include "platform/MessageQueue.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/LocalSocket.h"
+#include "platform/system/MessageQueue.h"
 
 namespace tarvo {
 
@@ -75,7 +75,7 @@ struct TInstanceInfos {
 static_assert(sizeof(TInstanceInfos) == 1028, "the shared block is 1028 bytes");
 
 // The companion block ID + "Map.Start": a small table of process ids and their
-// start times (platform/ProcessInfo.h), one slot per listed copy, in no order.
+// start times (platform/system/ProcessInfo.h), one slot per listed copy, in no order.
 // A slot with ProcessID 0 is free.
 struct TInstanceStart {
   std::uint32_t ProcessID;
@@ -91,7 +91,7 @@ class EInstancesError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A system object failed; Code() is the Windows error code (platform/Errors.h)
+// A system object failed; Code() is the Windows error code (platform/core/Errors.h)
 // and the text reads "System Error.  Code: <code>.\n<system text>".
 class EInstancesOSError : public EInstancesError {
  public:

@@ -1,14 +1,13 @@
 # libtvControls.so: the terminal's control library as the toolkit uses it (the
 # bordered control base, the scroll bar, location pairs, extended collections,
-# popup menus and the edit-control model). It builds on the component core of
-# tvStyle (which links only the platform, so there is no cycle) and on the
-# platform's window system.
+# popup menus and the edit-control model). It builds on the platform's
+# component core and window system.
 tarvo_library(tvControls SHARED
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/tvControls.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tvControlsScrollBar.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tvControlsEdit.cpp
-  LINK tvStyle tvPlatform)
+  LINK tvPlatformUI tvPlatform)
 
 tarvo_test(tvControls_tests
   SOURCES

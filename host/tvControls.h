@@ -14,9 +14,9 @@
 //
 // The edit-control model used by the lookup combo is in host/tvControlsEdit.h.
 //
-// Controls are components (style/TarvoComponents.h): made with
+// Controls are components (platform/core/Classes.h): made with
 // TComponent::Create<T>(owner, ...) and ended with Free(). A control's window
-// lives on a platform desktop (platform/WindowSystem.h): the one current when
+// lives on a platform desktop (platform/ui/WindowSystem.h): the one current when
 // the control was made. The window exists once HandleNeeded ran (directly, or
 // because the control got a parent whose window exists, or the parent's
 // window was made); everything else (bounds, colours, the scroll-bar model)
@@ -32,11 +32,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Canvas.h"
-#include "platform/WindowDrag.h"
-#include "platform/WindowServices.h"
-#include "platform/WindowSystem.h"
-#include "style/TarvoComponents.h"
+#include "platform/gfx/Canvas.h"
+#include "platform/ui/WindowDrag.h"
+#include "platform/ui/WindowServices.h"
+#include "platform/ui/WindowSystem.h"
+#include "platform/core/Classes.h"
 
 namespace tarvo {
 
@@ -55,7 +55,7 @@ enum TAlign : std::uint8_t { alNone, alTop, alBottom, alLeft, alRight, alClient 
 enum TControlStateFlag : std::uint8_t { csDesigning, csLoading };
 using TControlState = TSet<TControlStateFlag>;
 
-// Cursor ids: the screen cursors of platform/WindowServices.h.
+// Cursor ids: the screen cursors of platform/ui/WindowServices.h.
 using TCursor = int;
 using platform::crDefault;
 using platform::crDrag;
@@ -210,7 +210,7 @@ class TCustomBorderedControl : public TComponent, protected platform::TWindowPro
   bool PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
   // --- drag and drop -----------------------------------------------------------
-  // Starts dragging this control (through platform/WindowDrag.h, one drag at
+  // Starts dragging this control (through platform/ui/WindowDrag.h, one drag at
   // a time): at once, or once the mouse has moved more than threshold pixels
   // (< 0: the desktop's drag threshold) from where it is now. Ignored while
   // any drag is pending or running, and while the control is being
@@ -554,7 +554,7 @@ struct TMenuItemInfo {
 };
 
 // A context menu. Popup shows it at a screen point through the platform's
-// menu service (platform/WindowServices.h) and runs the chosen item's OnClick.
+// menu service (platform/ui/WindowServices.h) and runs the chosen item's OnClick.
 class TPopupMenu : public TComponent {
  public:
   const char* ClassName() const override { return "TPopupMenu"; }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/Text.h"
-#include "platform/WindowServices.h"
+#include "platform/core/Text.h"
+#include "platform/ui/WindowServices.h"
 
 namespace tarvo {
 

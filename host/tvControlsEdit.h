@@ -32,7 +32,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WindowSystem.h"
+#include "platform/ui/WindowSystem.h"
 
 namespace tarvo {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 
 namespace tarvo {
 

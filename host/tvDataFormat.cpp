@@ -3,7 +3,7 @@
 #include <string>
 
 #include "host/tvDataTypes.h"
-#include "platform/DateTime.h"
+#include "platform/core/DateTime.h"
 
 namespace tarvo::detail {
 

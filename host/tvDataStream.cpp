@@ -20,7 +20,7 @@
 #include "host/tvDataTable.h"
 #include "host/tvDataUtils.h"
 #include "host/tvDataView.h"
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -10,7 +10,7 @@
 #include "host/tvDataInternal.h"
 #include "host/tvDataUtils.h"
 #include "host/tvDataView.h"
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -1,6 +1,6 @@
 #include "host/tvDataTypes.h"
 
-#include "platform/DateTime.h"
+#include "platform/core/DateTime.h"
 
 #include <charconv>
 #include <cmath>

@@ -28,7 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Sets.h"
+#include "platform/core/Sets.h"
 
 namespace tarvo {
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "host/tvDataView.h"
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -4,7 +4,7 @@
 
 #include "host/tvDataInternal.h"
 #include "host/tvDataUtils.h"
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

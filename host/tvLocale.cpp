@@ -1,6 +1,6 @@
 #include "host/tvLocale.h"
 
-#include "platform/Locales.h"
+#include "platform/core/Locales.h"
 
 namespace tarvo {
 

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstring>
 
-#include "platform/CodePage.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

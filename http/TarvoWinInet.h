@@ -1,5 +1,5 @@
 // The HTTP client of the toolkit: internet objects, sessions per server and
-// port, and requests, over the platform's HTTP service (platform/Inet.h);
+// port, and requests, over the platform's HTTP service (platform/net/Inet.h);
 // plus the cookie storage that replaces the service's own cookie handling, and
 // the evaluation of proxy settings.
 //
@@ -37,9 +37,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Inet.h"
-#include "platform/MessageQueue.h"
-#include "platform/Sets.h"
+#include "platform/net/Inet.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/core/Sets.h"
 
 namespace tarvo {
 
@@ -79,7 +79,7 @@ class EWinInetError : public std::runtime_error {
 
 // The text EWinInetError uses for a code: the service's message for codes
 // 12001-12175 with trailing control characters, blanks and "." removed, the
-// system's text (platform/Errors.h) for any other code or when the service has
+// system's text (platform/core/Errors.h) for any other code or when the service has
 // no message for it.
 std::string WinInetErrorText(std::uint32_t code);
 
@@ -95,7 +95,7 @@ class TWinInetHandle {
 
   platform::HINTERNET Handle() const noexcept { return FHandle; }
 
-  // Options of the service (platform/Inet.h). The text form passes the bytes
+  // Options of the service (platform/net/Inet.h). The text form passes the bytes
   // of the text; an empty text sets nothing. Failure: "InternetSetOption".
   void SetOption(std::uint32_t option, std::uint32_t value);
   void SetOption(std::uint32_t option, std::string_view value);
@@ -427,7 +427,7 @@ class TWinInetProxy {
   enum TProtoclos : std::uint8_t { prHTTP, prHTTPS, prFTP, prSOCKS };
   static constexpr std::uint16_t Ports[4] = {80, 443, 21, 1080};
 
-  // The platform's proxy settings (platform/Inet.h InternetGetProxySettings):
+  // The platform's proxy settings (platform/net/Inet.h InternetGetProxySettings):
   // whether a proxy is on, the proxy list, the bypass list.
   static void Info(bool& enabled, std::string& proxies, std::string& bypass);
   // True when one ";"-separated entry of bypass equals host, ignoring ASCII

@@ -6,9 +6,9 @@
 #include <limits>
 #include <pugixml.hpp>
 
-#include "platform/CodePage.h"
-#include "platform/DateTime.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

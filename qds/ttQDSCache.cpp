@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "platform/Files.h"
+#include "platform/core/Files.h"
 #include "qds/ttQDSCacheManager.h"
 
 namespace tarvo {

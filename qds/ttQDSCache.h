@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/DateTime.h"
+#include "platform/core/DateTime.h"
 
 namespace tarvo {
 

@@ -12,10 +12,10 @@
 #include <set>
 #include <sstream>
 
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/Library.h"
-#include "platform/Paths.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/core/Library.h"
+#include "platform/core/Paths.h"
 #include "qds/ttQDSPrimitives.h"
 
 namespace tarvo {

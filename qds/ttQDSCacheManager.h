@@ -37,9 +37,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DateTime.h"
-#include "platform/KernelObjects.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/core/Text.h"
 #include "qds/ttQDSCache.h"
 
 namespace pugi {

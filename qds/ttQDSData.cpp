@@ -8,9 +8,9 @@
 #include <limits>
 #include <random>
 
-#include "platform/CodePage.h"
-#include "platform/Format.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Format.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <limits>
 
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 
 namespace tarvo {
 

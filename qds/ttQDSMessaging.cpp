@@ -5,10 +5,10 @@
 #include <chrono>
 
 #include "host/tvLocale.h"
-#include "platform/DateTime.h"
-#include "platform/Format.h"
-#include "platform/Inet.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Format.h"
+#include "platform/net/Inet.h"
+#include "platform/core/Text.h"
 #include "qds/ttQDSTransport.h"
 
 namespace tarvo {

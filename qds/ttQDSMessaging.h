@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "http/TarvoWinInet.h"
-#include "platform/KernelObjects.h"
-#include "platform/MessageQueue.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/MessageQueue.h"
 #include "qds/ttQDSBaseLog.h"
 #include "qds/ttQDSMisc.h"
 #include "qds/ttQDSPrimitives.h"

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <limits>
 
-#include "platform/CodePage.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/Resources.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/core/Resources.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/DateTime.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/Sets.h"
+#include "platform/core/Sets.h"
 
 namespace tarvo {
 
@@ -91,7 +91,7 @@ enum class TQDSTEID : std::uint8_t {
   eiDULM
 };
 
-// Sets of these enumerations are TEnumSet (platform/Sets.h): 32 bits.
+// Sets of these enumerations are TEnumSet (platform/core/Sets.h): 32 bits.
 using TJobFlags = TEnumSet<TJobFlag>;
 using TQDSProblems = TEnumSet<TQDSProblem>;
 

@@ -3,10 +3,10 @@
 #include <charconv>
 #include <sstream>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/Text.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/core/Text.h"
 #include "qds/ttQDSPrimitives.h"
 
 namespace tarvo {

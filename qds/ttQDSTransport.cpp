@@ -8,10 +8,10 @@
 #include <system_error>
 
 #include "crypto/ValidataError.h"
-#include "platform/DateTime.h"
-#include "platform/Inet.h"
-#include "platform/KernelObjects.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/net/Inet.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

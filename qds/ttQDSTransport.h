@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/KernelObjects.h"
+#include "platform/system/KernelObjects.h"
 #include "qds/ttQDSMessaging.h"
 
 namespace tarvo {

@@ -1,16 +1,15 @@
 #include "runtime/tvRTDownloader.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <system_error>
 
-#include "platform/AsyncHttp.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
+#include "platform/net/AsyncHttp.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Paths.h"
+#include "platform/core/Text.h"
+#include "platform/net/Digest.h"
 
 namespace tarvo {
 
@@ -63,48 +62,16 @@ bool IsPlainFileName(const std::string& name) {
 
 // --- digests --------------------------------------------------------------------------------
 
-namespace {
-
-std::string Hex(const unsigned char* bytes, unsigned n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  out.reserve(n * 2);
-  for (unsigned i = 0; i < n; ++i) {
-    out.push_back(digits[bytes[i] >> 4]);
-    out.push_back(digits[bytes[i] & 15]);
-  }
-  return out;
-}
-
-struct Sha256 {
-  Sha256() : ctx(EVP_MD_CTX_new()) {
-    if (!ctx || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
-  }
-  ~Sha256() { EVP_MD_CTX_free(ctx); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Add(const void* data, std::size_t n) { EVP_DigestUpdate(ctx, data, n); }
-  std::string Hex() {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned n = 0;
-    EVP_DigestFinal_ex(ctx, md, &n);
-    return tarvo::Hex(md, n);
-  }
-  EVP_MD_CTX* ctx;
-};
-
-}  // namespace
-
 std::string Sha256Hex(std::string_view data) {
-  Sha256 h;
-  h.Add(data.data(), data.size());
+  platform::Sha256Digest h;
+  h.Add(data);
   return h.Hex();
 }
 
 std::optional<std::string> FileSha256Hex(const std::string& path) {
   platform::FileStream f;
   if (!f.Open(path, platform::FileStream::Mode::Read)) return std::nullopt;
-  Sha256 h;
+  platform::Sha256Digest h;
   std::vector<char> buffer(THttpRuntimeDownloader::kWriteBlock);
   for (;;) {
     const long long n = f.Read(buffer.data(), buffer.size());

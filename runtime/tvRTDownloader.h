@@ -6,7 +6,7 @@
 // the host's and a wrong setting must never cost the user other files.
 //
 // THttpRuntimeDownloader fetches the setup's DownloadURL with the platform's
-// asynchronous HTTP client (platform/AsyncHttp.h) and writes the answer on
+// asynchronous HTTP client (platform/net/AsyncHttp.h) and writes the answer on
 // the UI thread when it has arrived. Idle and total time-outs and a size cap
 // bound the download (THttpDownloadLimits).
 //

@@ -1,8 +1,8 @@
 #include "runtime/tvRTInterfaces.h"
 
 #include "host/tvLocale.h"
-#include "platform/Errors.h"
-#include "platform/Format.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Format.h"
 
 namespace tarvo {
 

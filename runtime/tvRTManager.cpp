@@ -3,10 +3,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/MessageQueue.h"
-#include "platform/Process.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/system/Process.h"
 
 namespace tarvo {
 

@@ -5,10 +5,10 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Library.h"
-#include "platform/Text.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Library.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 
@@ -24,6 +24,13 @@ void CloseQuietly(F&& close) noexcept {
 }
 
 }  // namespace
+
+// --- collections ---------------------------------------------------------------
+
+void TTarvoCollection::Update(TCollectionItem* item) {
+  TOwnedCollection::Update(item);
+  if (fOnUpdate) fOnUpdate(*this, item);
+}
 
 // --- colour entries --------------------------------------------------------------
 

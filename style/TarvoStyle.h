@@ -21,14 +21,14 @@
 // attached styler Changed -> styler styles updated from the scheme -> styler
 // OnChange -> target repainted.
 //
-// Colours are TColor values (platform/Colors.h). Two markers take part in
+// Colours are TColor values (platform/core/Colors.h). Two markers take part in
 // the lists: clDefault (0x20000000, inherited from the level above) and clNone
 // (0x1FFFFFFF, explicitly removed).
 //
 // References never dangle: an entry's Origin and a list's origin are cleared
 // when the origin is destroyed; a styler's Scheme and Target are cleared
 // through their setters when the scheme or the control goes away, and a scheme
-// forgets a styler that goes away (style/TarvoComponents.h, destruction
+// forgets a styler that goes away (platform/core/Classes.h, destruction
 // notices).
 //
 // Threads: everything here belongs to the user-interface thread.
@@ -45,8 +45,8 @@
 #include <string_view>
 #include <vector>
 
-#include "style/TarvoComponents.h"
-#include "platform/Colors.h"
+#include "platform/core/Classes.h"
+#include "platform/core/Colors.h"
 
 namespace tarvo {
 
@@ -61,6 +61,24 @@ extern const char* const kStyleValueNames[2];  // "tsvColor", "tsvFont"
 class TTarvoCustomStyles;
 class TTarvoCustomScheme;
 class TTarvoCustomStyler;
+
+// --- collections ---------------------------------------------------------------
+
+// An owned collection that forwards every change notice to OnUpdate after the
+// standard handling.
+class TTarvoCollection : public TOwnedCollection {
+ public:
+  const char* ClassName() const override { return "TTarvoCollection"; }
+  const TCollectionEvent& OnUpdate() const noexcept { return fOnUpdate; }
+  void SetOnUpdate(TCollectionEvent handler) { fOnUpdate = std::move(handler); }
+
+ protected:
+  explicit TTarvoCollection(TPersistent* owner) : TOwnedCollection(owner) {}
+  void Update(TCollectionItem* item) override;
+
+ private:
+  TCollectionEvent fOnUpdate;
+};
 
 // --- colour entries --------------------------------------------------------------
 

@@ -10,8 +10,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "platform/Inet.h"
-#include "platform/Text.h"
+#include "platform/net/Inet.h"
+#include "platform/core/Text.h"
 #include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 

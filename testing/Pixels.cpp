@@ -6,7 +6,7 @@
 #include <memory>
 #include <sstream>
 
-#include "platform/Files.h"
+#include "platform/core/Files.h"
 #include "testing/Sandbox.h"
 
 // Pango's font map matches fonts on a worker thread of its own and keeps some
@@ -31,12 +31,12 @@ namespace tarvo::testing {
 
 bool PinFonts() {
   static const bool pinned = [] {
-    const std::string conf = SourcePath("platform/fonts/fonts.conf");
+    const std::string conf = SourcePath("platform/gfx/fonts/fonts.conf");
     if (!platform::FileExists(conf)) return false;
     return ::setenv("FONTCONFIG_FILE", conf.c_str(), 1) == 0;
   }();
   if (!pinned)
-    ADD_FAILURE() << "cannot pin the fonts to " << SourcePath("platform/fonts/fonts.conf");
+    ADD_FAILURE() << "cannot pin the fonts to " << SourcePath("platform/gfx/fonts/fonts.conf");
   return pinned;
 }
 

@@ -27,13 +27,13 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Canvas.h"
-#include "platform/CanvasTypes.h"
-#include "platform/Colors.h"
+#include "platform/gfx/Canvas.h"
+#include "platform/gfx/CanvasTypes.h"
+#include "platform/core/Colors.h"
 
 namespace tarvo::testing {
 
-// Points FONTCONFIG_FILE at platform/fonts/fonts.conf of the source tree
+// Points FONTCONFIG_FILE at platform/gfx/fonts/fonts.conf of the source tree
 // (fontconfig reads it once, when the first text is shaped, so call this
 // before). Idempotent; fails the test and returns false when the file is
 // missing.

@@ -19,9 +19,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/DateTime.h"
-#include "platform/Inet.h"
-#include "platform/Text.h"
+#include "platform/core/DateTime.h"
+#include "platform/net/Inet.h"
+#include "platform/core/Text.h"
 #include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 

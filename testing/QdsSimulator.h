@@ -55,7 +55,7 @@
 //   other credentials           401 with the challenge again and the marker
 //                               "denied"
 // Clients reach it under its real name through MapPassportHost, which points
-// secure.tarvo.example:443 at the local port (platform/Inet.h host mapping).
+// secure.tarvo.example:443 at the local port (platform/net/Inet.h host mapping).
 // The client has to trust the test authority (TrustTestAuthority).
 // With Options::requirePassport, data requests without a valid passport
 // cookie answer 401 (no challenge: the service itself never asks for Basic).

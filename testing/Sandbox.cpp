@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/Files.h"
+#include "platform/core/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -13,7 +13,7 @@ namespace tarvo::testing {
 
 namespace {
 
-// Every location variable of platform/Paths.h: the sandbox unsets the specific
+// Every location variable of platform/core/Paths.h: the sandbox unsets the specific
 // ones so that all of them follow TARVO_PLATFORM_ROOT.
 const char* const kLocationVariables[] = {
     "TARVO_COMMON_APPDATA", "TARVO_LOCAL_APPDATA", "TARVO_REGISTRY_HKCU",

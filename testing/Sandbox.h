@@ -1,5 +1,5 @@
 // A sandbox for one test: a fresh temporary folder that every platform
-// location points into (TARVO_PLATFORM_ROOT, see platform/Paths.h), removed
+// location points into (TARVO_PLATFORM_ROOT, see platform/core/Paths.h), removed
 // with everything in it when the sandbox ends.
 //
 //   TEST(Updater, Something) {

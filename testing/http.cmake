@@ -10,7 +10,7 @@ tarvo_library(tarvo_http_testing STATIC
     ${CMAKE_CURRENT_SOURCE_DIR}/HttpServerThread.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/HttpTestServer.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/FaultServer.cpp
-  LINK tvPlatform tarvo_testing
+  LINK tvPlatformNet tvPlatform tarvo_testing
   PRIVATE_LINK PkgConfig::CPPHTTPLIB OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
 
 # The test servers' own start and stop.

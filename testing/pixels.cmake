@@ -3,4 +3,4 @@
 # it beside what tarvo_test() gives them.
 tarvo_library(tarvo_pixel_testing STATIC
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/Pixels.cpp
-  LINK tvPlatform tarvo_testing GTest::gtest)
+  LINK tvPlatformGfx tvPlatform tarvo_testing GTest::gtest)

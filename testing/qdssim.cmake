@@ -9,7 +9,7 @@ find_package(OpenSSL REQUIRED)
 
 tarvo_library(tarvo_qdssim STATIC
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/QdsSimulator.cpp
-  LINK tvPlatform tarvo_testing tarvo_http_testing
+  LINK tvPlatformNet tvPlatform tarvo_testing tarvo_http_testing
   PRIVATE_LINK PkgConfig::CPPHTTPLIB OpenSSL::SSL OpenSSL::Crypto)
 
 tarvo_test(qdssim_tests

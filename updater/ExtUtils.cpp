@@ -3,12 +3,12 @@
 #include <exception>
 #include <utility>
 
-#include "platform/CodePage.h"
-#include "platform/DateTime.h"
-#include "platform/Errors.h"
-#include "platform/Format.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Format.h"
+#include "platform/core/Paths.h"
+#include "platform/core/Text.h"
 #include "updater/FileSysInfo.h"
 
 namespace tarvo::updater {

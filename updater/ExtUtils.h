@@ -9,7 +9,7 @@
 //   <common>/TARVO/<product>/whatsnew.txt           programs an update changed
 //
 // The log and the lists the updater writes are in the system ANSI code page
-// (platform/CodePage.h); lists are read by byte-order mark, else ANSI.
+// (platform/core/CodePage.h); lists are read by byte-order mark, else ANSI.
 //
 // Threads: the updater runs on one thread; the log is process-wide state and
 // has no lock.
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Files.h"
+#include "platform/core/Files.h"
 
 namespace tarvo::updater {
 

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "platform/DateTime.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/VersionInfo.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/core/VersionInfo.h"
 
 namespace tarvo::updater {
 

@@ -2,7 +2,7 @@
 //
 // The updater recognises the installed product and its version by the version
 // resource every executable and library of the product carries
-// (platform/VersionInfo.h: stored as a trailer on Linux). TFileVersionInfo
+// (platform/core/VersionInfo.h: stored as a trailer on Linux). TFileVersionInfo
 // reads it on the first question and answers single strings of it, plus the
 // build flags and the build time of its fixed part.
 //

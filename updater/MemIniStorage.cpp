@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

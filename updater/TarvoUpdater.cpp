@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/Text.h"
+#include "platform/core/Files.h"
+#include "platform/core/Text.h"
 #include "updater/ExtUtils.h"
 #include "updater/tuMain.h"
 

@@ -4,11 +4,11 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Locales.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Locales.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 

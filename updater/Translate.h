@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Format.h"
-#include "platform/Resources.h"
+#include "platform/core/Format.h"
+#include "platform/core/Resources.h"
 #include "updater/MemIniStorage.h"
 
 namespace tarvo {
@@ -61,7 +61,7 @@ class TTarvoTranslator {
   const std::string& Language() const noexcept { return fLanguage; }
   // Changes the language and reloads the sources:
   //  - a value equal to Language() (exactly, letter case included) does nothing;
-  //  - otherwise the first known locale (platform/Locales.h, in its order) whose
+  //  - otherwise the first known locale (platform/core/Locales.h, in its order) whose
   //    English language name equals the value ignoring case and whose
   //    sublanguage id is 0 or 1 is taken; when there is none, nothing changes;
   //  - Language() becomes the value as passed, LocaleId() and LocaleName() that
@@ -176,7 +176,7 @@ class TTarvoFileTranslator : public TTarvoTranslator {
 };
 
 // Sources in raw-data resources named "<LANGUAGE>_<PART>_LNG" of the modules of
-// the process (platform/Resources.h), or exactly those registered with
+// the process (platform/core/Resources.h), or exactly those registered with
 // AddResource.
 class TTarvoResourceTranslator : public TTarvoTranslator {
  public:

@@ -8,13 +8,13 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/KernelObjects.h"
-#include "platform/Process.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/Process.h"
+#include "platform/core/Text.h"
 #include "updater/ExtUtils.h"
 #include "updater/Translate.h"
 #include "updater/tuTexts.h"

@@ -5,12 +5,12 @@
 #include <thread>
 #include <utility>
 
-#include "platform/DateTime.h"
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/Text.h"
-#include "platform/WindowList.h"
+#include "platform/core/DateTime.h"
+#include "platform/system/Dialogs.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/core/Text.h"
+#include "platform/system/WindowList.h"
 #include "updater/ExtUtils.h"
 #include "updater/FileSysInfo.h"
 #include "updater/Translate.h"

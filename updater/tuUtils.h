@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Format.h"
-#include "platform/MessageQueue.h"
+#include "platform/core/Format.h"
+#include "platform/system/MessageQueue.h"
 
 namespace tarvo::updater {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "actions/MdsFilter.h"
-#include "platform/Text.h"
+#include "platform/core/Text.h"
 
 namespace tarvo {
 namespace {

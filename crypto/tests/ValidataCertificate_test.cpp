@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "crypto/tests/ValidataFixture.h"
-#include "platform/Errors.h"
+#include "platform/core/Errors.h"
 
 namespace tarvo::cryptotest {
 namespace {

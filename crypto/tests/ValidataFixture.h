@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "crypto/Validata.h"
-#include "platform/Registry.h"
+#include "platform/system/Registry.h"
 #include "standins/pki/PkiTesting.h"
 #include "testing/Sandbox.h"
 

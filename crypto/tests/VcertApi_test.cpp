@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Errors.h"
-#include "platform/Library.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Library.h"
 #include "standins/pki/PkiTesting.h"
 #include "testing/Sandbox.h"
 

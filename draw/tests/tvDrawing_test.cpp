@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "draw/tests/SurfaceFixture.h"
-#include "platform/CanvasSupport.h"
+#include "platform/gfx/CanvasSupport.h"
 
 namespace tarvo::drawtest {
 namespace {

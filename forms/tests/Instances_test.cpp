@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/LocalSocket.h"
-#include "platform/MessageQueue.h"
-#include "platform/Process.h"
-#include "platform/ProcessInfo.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/LocalSocket.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/system/Process.h"
+#include "platform/system/ProcessInfo.h"
 #include "testing/Sandbox.h"
 
 using namespace tarvo;

@@ -8,7 +8,7 @@
 
 #include "host/tests/tvControlsFixture.h"
 #include "host/tvControls.h"
-#include "platform/WindowDrag.h"
+#include "platform/ui/WindowDrag.h"
 
 using namespace tarvo;
 using namespace tarvo::platform;

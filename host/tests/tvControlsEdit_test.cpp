@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Text.h"
-#include "platform/WindowServices.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Text.h"
+#include "platform/ui/WindowServices.h"
 
 using namespace tarvo;
 using namespace tarvo::platform;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/MessageQueue.h"
-#include "platform/WindowSystem.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/ui/WindowSystem.h"
 #include "testing/Pixels.h"
 
 namespace tarvo::testing {

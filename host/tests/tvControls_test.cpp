@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/tests/tvControlsFixture.h"
-#include "platform/WindowServices.h"
+#include "platform/ui/WindowServices.h"
 
 using namespace tarvo;
 using namespace tarvo::platform;

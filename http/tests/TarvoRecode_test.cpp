@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/CodePage.h"
-#include "platform/Text.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Text.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo {

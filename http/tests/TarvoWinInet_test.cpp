@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/CodePage.h"
-#include "platform/DateTime.h"
-#include "platform/Errors.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Errors.h"
 #include "testing/FaultServer.h"
 #include "testing/HttpTestServer.h"
 #include "testing/Sandbox.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MessageQueue.h"
+#include "platform/system/MessageQueue.h"
 #include "qds/ttQDSMessaging.h"
 #include "qds/ttQDSTransport.h"
 #include "testing/Sandbox.h"

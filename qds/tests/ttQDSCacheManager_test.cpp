@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Files.h"
-#include "platform/Process.h"
+#include "platform/core/Files.h"
+#include "platform/system/Process.h"
 #include "qds/tests/helpers/CachePayload.h"
 #include "testing/Sandbox.h"
 

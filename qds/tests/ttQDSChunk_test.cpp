@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DateTime.h"
+#include "platform/core/DateTime.h"
 #include "qds/ttQDSData.h"
 #include "testing/Sandbox.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "platform/DateTime.h"
+#include "platform/core/DateTime.h"
 
 namespace tarvo {
 namespace {

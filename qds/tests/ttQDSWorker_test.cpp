@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "crypto/ValidataError.h"
-#include "platform/Inet.h"
+#include "platform/net/Inet.h"
 #include "qds/tests/QdsCoreTestSupport.h"
 #include "testing/HttpTestServer.h"
 #include "testing/QdsSimulator.h"

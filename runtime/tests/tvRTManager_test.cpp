@@ -16,10 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/MessageQueue.h"
-#include "platform/Paths.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/core/Paths.h"
 #include "runtime/tvRTSetup.h"
 #include "testing/FaultServer.h"
 #include "testing/HttpTestServer.h"

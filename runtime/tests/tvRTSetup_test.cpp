@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "host/tvLocale.h"
-#include "platform/Files.h"
-#include "platform/MessageQueue.h"
-#include "platform/Paths.h"
+#include "platform/core/Files.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/core/Paths.h"
 #include "runtime/tvRTDownloader.h"
 #include "runtime/tvRTManager.h"
 #include "testing/Sandbox.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/Library.h"
+#include "platform/core/Library.h"
 #include "standins/pki/PkiControlApi.h"
 
 #ifndef PKI_VARIANTS_DIR

@@ -828,5 +828,41 @@ TEST(TTarvoSimpleScheme, RejectsStoredStylesThatDoNotFit) {
   }
 }
 
+// --- collections ---
+
+class TTagItem : public TCollectionItem {
+ public:
+  const char* ClassName() const override { return "TTagItem"; }
+  void Touch() { Changed(false); }
+};
+
+class TTagItems : public TTarvoCollection {
+ public:
+  TTagItems() : TTarvoCollection(nullptr) {}
+
+ protected:
+  std::unique_ptr<TCollectionItem> CreateItem() const override {
+    return std::make_unique<TTagItem>();
+  }
+};
+
+TEST(TTarvoCollection, ForwardsItemAndWholeNoticesToOnUpdate) {
+  TTagItems list;
+  std::vector<TCollectionItem*> seen;
+  list.SetOnUpdate([&](TCollection& sender, TCollectionItem* item) {
+    EXPECT_EQ(&sender, &list);
+    seen.push_back(item);
+  });
+  auto* a = static_cast<TTagItem*>(list.Add());
+  seen.clear();
+  a->Touch();
+  list.BeginUpdate();
+  list.Add();
+  list.Add();
+  EXPECT_EQ(seen, (std::vector<TCollectionItem*>{a}));  // nothing while batched
+  list.EndUpdate();
+  EXPECT_EQ(seen, (std::vector<TCollectionItem*>{a, nullptr}));
+}
+
 }  // namespace
 }  // namespace tarvo

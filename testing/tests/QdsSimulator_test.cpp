@@ -1,5 +1,5 @@
 // The market-data service simulator, seen through a plain client (the
-// platform's HTTP layer, platform/Inet.h) and the client's own document parser.
+// platform's HTTP layer, platform/net/Inet.h) and the client's own document parser.
 #include "testing/QdsSimulator.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Inet.h"
-#include "platform/Process.h"
-#include "platform/Text.h"
+#include "platform/core/Errors.h"
+#include "platform/net/Inet.h"
+#include "platform/system/Process.h"
+#include "platform/core/Text.h"
 #include "qds/ttQDSData.h"
 #include "qds/ttQDSJson.h"
 #include "testing/HttpServerThread.h"

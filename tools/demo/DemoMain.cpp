@@ -17,9 +17,9 @@
 #include <string_view>
 
 #include "host/tvControls.h"
-#include "platform/WindowSystem.h"
+#include "platform/ui/WindowSystem.h"
 #ifdef TARVO_DEMO_X11
-#include "platform/WindowX11.h"
+#include "platform/ui/x11/WindowX11.h"
 #endif
 
 using namespace tarvo;

@@ -30,10 +30,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/DateTime.h"
-#include "platform/Errors.h"
-#include "platform/Format.h"
-#include "platform/VersionInfo.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Format.h"
+#include "platform/core/VersionInfo.h"
 
 using namespace tarvo::platform;
 

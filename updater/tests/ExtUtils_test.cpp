@@ -5,9 +5,9 @@
 
 #include <regex>
 
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
 #include "testing/Sandbox.h"
 #include "updater/tests/TestStamp.h"
 

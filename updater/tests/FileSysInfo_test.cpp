@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/DateTime.h"
-#include "platform/Files.h"
-#include "platform/VersionInfo.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Files.h"
+#include "platform/core/VersionInfo.h"
 #include "testing/Sandbox.h"
 #include "updater/tests/TestStamp.h"
 

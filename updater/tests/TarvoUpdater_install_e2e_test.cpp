@@ -15,11 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Process.h"
-#include "platform/Registry.h"
-#include "platform/Text.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/system/Process.h"
+#include "platform/system/Registry.h"
+#include "platform/core/Text.h"
 #include "updater/tests/UpdaterRun.h"
 
 namespace pf = tarvo::platform;

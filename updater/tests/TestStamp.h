@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/Format.h"
-#include "platform/VersionInfo.h"
+#include "platform/core/Files.h"
+#include "platform/core/Format.h"
+#include "platform/core/VersionInfo.h"
 
 namespace tarvo::updater::testing {
 

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "platform/CodePage.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Resources.h"
+#include "platform/core/CodePage.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Files.h"
+#include "platform/core/Resources.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo {

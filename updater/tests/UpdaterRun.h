@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/Process.h"
-#include "platform/Text.h"
+#include "platform/core/Files.h"
+#include "platform/system/Process.h"
+#include "platform/core/Text.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo::updater::testing {

@@ -5,7 +5,7 @@
 #include <map>
 #include <set>
 
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 #include "updater/Translate.h"
 #include "updater/tuTexts.h"
 

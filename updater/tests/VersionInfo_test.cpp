@@ -1,6 +1,6 @@
 // The version resource in its trailer: building, querying, stamping files and
 // refusing malformed trailers without crashing.
-#include "platform/VersionInfo.h"
+#include "platform/core/VersionInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/DateTime.h"
-#include "platform/Files.h"
+#include "platform/core/DateTime.h"
+#include "platform/core/Files.h"
 #include "testing/Sandbox.h"
 
 using namespace tarvo::platform;

@@ -5,11 +5,11 @@
 
 #include <memory>
 
-#include "platform/DateTime.h"
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/WindowList.h"
+#include "platform/core/DateTime.h"
+#include "platform/system/Dialogs.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/WindowList.h"
 #include "testing/Sandbox.h"
 #include "updater/ExtUtils.h"
 #include "updater/Translate.h"

@@ -23,10 +23,10 @@
 #include <thread>
 
 #include "forms/Instances.h"
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/MessageQueue.h"
-#include "platform/ProcessInfo.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
+#include "platform/system/MessageQueue.h"
+#include "platform/system/ProcessInfo.h"
 
 using namespace tarvo;
 using namespace tarvo::platform;

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/Files.h"
+#include "platform/core/Files.h"
 #include "qds/tests/helpers/CachePayload.h"
 #include "qds/ttQDSCacheManager.h"
 

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "crypto/vcert1.h"
-#include "platform/Errors.h"
-#include "platform/Library.h"
+#include "platform/core/Errors.h"
+#include "platform/core/Library.h"
 #include "standins/pki/PkiTesting.h"
 
 namespace tarvo::pkitest {

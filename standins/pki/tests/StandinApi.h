@@ -8,7 +8,7 @@
 #include <string>
 
 #include "crypto/vcert1.h"
-#include "platform/Library.h"
+#include "platform/core/Library.h"
 #include "standins/pki/PkiTesting.h"
 
 namespace tarvo::pkitest {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/Canvas.h"
-#include "platform/Process.h"
+#include "platform/gfx/Canvas.h"
+#include "platform/system/Process.h"
 #include "testing/Pixels.h"
 #include "testing/Sandbox.h"
 

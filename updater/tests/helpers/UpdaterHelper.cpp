@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
+#include "platform/core/Files.h"
+#include "platform/system/KernelObjects.h"
 
 using namespace tarvo::platform;
 

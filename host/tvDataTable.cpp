@@ -847,6 +847,7 @@ void TMdsTable::CheckKeyFree(const TMdsRecord* record, const TRowData& data) con
 }
 
 TMdsRecord* TMdsTable::Append(std::unique_ptr<TMdsRecord>&& record) {
+  fUIThread.CalledOnValidThread("TMdsTable::Append");
   if (!record || record->fTable != this || record->fState != TMdsRecord::State::Detached)
     MdsError("RecordNotInTable");
   if (record->Layout() != fLayout) record->Migrate(fLayout);
@@ -863,6 +864,7 @@ TMdsRecord* TMdsTable::Append(std::unique_ptr<TMdsRecord>&& record) {
 }
 
 void TMdsTable::Insert(TMdsRecord* r) {
+  fUIThread.CalledOnValidThread("TMdsTable::Insert");
   std::uint32_t slot;
   if (!fFreeSlots.empty()) {
     slot = fFreeSlots.back();
@@ -884,6 +886,7 @@ void TMdsTable::Insert(TMdsRecord* r) {
 }
 
 void TMdsTable::PostRecord(TMdsRecord* r) {
+  fUIThread.CalledOnValidThread("TMdsTable::Post");
   CheckKeyFree(r, *r->fEdit);
   r->EndEdit();
   if (fKeyIndex) fKeyIndex->RecordChanged(r);
@@ -896,6 +899,7 @@ void TMdsTable::NotifyRecordDeath(TMdsRecord* record) {
 }
 
 void TMdsTable::Delete(TMdsRecord* record) {
+  fUIThread.CalledOnValidThread("TMdsTable::Delete");
   if (!record || record->fTable != this || record->fState != TMdsRecord::State::InTable)
     MdsError("RecordNotInTable");
   ForEachView([record](TMdsView* v) { v->RecordDeleting(record); });
@@ -913,6 +917,7 @@ void TMdsTable::Delete(TMdsRecord* record) {
 }
 
 void TMdsTable::Clear() {
+  fUIThread.CalledOnValidThread("TMdsTable::Clear");
   if (fRecords.empty()) return;
   if (!fDeacons.Empty()) {
     for (TMdsRecord* r : fRecords) NotifyRecordDeath(r);

@@ -71,6 +71,7 @@
 #include "host/tvDataNotify.h"
 #include "host/tvDataTypes.h"
 #include "host/tvDataVariant.h"
+#include "platform/core/ThreadChecker.h"
 
 namespace tarvo {
 
@@ -584,6 +585,9 @@ class TMdsTable final : public TMdsSubject {
   detail::TSafeList<IMdsSexton> fSextons;
   detail::TSafeList<IMdsSexton> fDeacons;
   bool fDying = false;
+  // Writes (Append, Delete, Clear, posting a record) belong to the thread
+  // that made the table.
+  platform::ThreadChecker fUIThread;
 };
 
 // --- stores -----------------------------------------------------------------------

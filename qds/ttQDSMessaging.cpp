@@ -7,6 +7,7 @@
 #include "host/tvLocale.h"
 #include "platform/core/DateTime.h"
 #include "platform/core/Format.h"
+#include "platform/core/ScopedLock.h"
 #include "platform/net/Inet.h"
 #include "platform/core/Text.h"
 #include "qds/ttQDSTransport.h"
@@ -99,6 +100,7 @@ void TQDSMessageManager::CreateConfig() {
 }
 
 void TQDSMessageManager::BeforeDestruction() {
+  fMainThread.CalledOnValidThread("TQDSMessageManager::BeforeDestruction");
   if (fOwnWindow != 0) {
     fQueue->Unregister(fOwnWindow);
     fOwnWindow = 0;
@@ -153,6 +155,7 @@ void TQDSMessageManager::CancelMessage(TQDSMessageParam Param, std::intptr_t LPa
 }
 
 void TQDSMessageManager::ProcessMessageFromMainThread(TWebClientMessage& Message) {
+  fMainThread.CalledOnValidThread("TQDSMessageManager::ProcessMessageFromMainThread");
   bool hadCopy = false;
   {
     std::lock_guard lock(fQueueLock);
@@ -219,12 +222,17 @@ void TEntityGrouping::ScheduleFreeing() {
 
 // --- web entities ---------------------------------------------------------------------------
 
-TWebEntity::TWebEntity(IQDSViewHost* Owner) : fQDSViewHost(Owner) {
+namespace {
+TWebEntityId NextEntityId() {
+  static std::atomic<TWebEntityId> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+}  // namespace
+
+TWebEntity::TWebEntity(IQDSViewHost* Owner) : fQDSViewHost(Owner), fId(NextEntityId()) {
   if (Owner == nullptr) throw EInvalidCast("Owner MUST implement IQDSViewHost");
   if (TWebServiceConfig* s = Owner->GetSettings()) fMaxFailsAllowed = s->MaxFails();
-  TThreadSafeList& list = Owner->GetEntityList();
-  list.LockList().push_back(this);
-  list.UnlockList();
+  Owner->GetEntityList().Lock()->push_back(this);
 }
 
 TWebEntity::~TWebEntity() = default;
@@ -239,9 +247,7 @@ void TWebEntity::Free(TWebEntity* Entity) {
     host->CancelJob(Entity, TRequestMethod::mUnknown);
     host->WaitPumping(
         [&] { return !host->IterateThreads(TThreadIterationReason::irCheckProcessing, Entity); });
-    TThreadSafeList& list = host->GetEntityList();
-    std::erase(list.LockList(), Entity);
-    list.UnlockList();
+    std::erase(*host->GetEntityList().Lock(), Entity);
   }
   while (Entity->fLinks.Count() > 0) {
     TWebEntityLink* link = Entity->fLinks.Get(Entity->fLinks.Count() - 1);
@@ -281,12 +287,13 @@ void TWebEntity::AfterRestart() {
     for (auto& url : fURL)
       if (url) url->SetOutdated(true);
   }
-  Lock();
-  for (auto& p : fPropsByMethod) {
-    p.fFailCount = 0;
-    p.fLastError.clear();
+  {
+    const platform::ScopedLock hold(*this);
+    for (auto& p : fPropsByMethod) {
+      p.fFailCount = 0;
+      p.fLastError.clear();
+    }
   }
-  Unlock();
   fDump.clear();
   RaiseEvent(TWebEventReason::wevSourceChange);
 }
@@ -300,7 +307,7 @@ void TWebEntity::Handle(TWebAction Action, TDataFlag DataFlag, std::uint8_t Sess
   } else {
     fQDSViewHost->PostMessage(
         alt ? TQDSMessageParam::mpHandleAltUpdate : TQDSMessageParam::mpHandleUpdate,
-        reinterpret_cast<std::intptr_t>(this), Session);
+        static_cast<std::intptr_t>(fId), Session);
   }
 }
 
@@ -371,38 +378,28 @@ std::string TWebEntity::LastCallerOrName() const {
 }
 
 bool TWebEntity::GetCrushed(TRequestMethod m) {
-  Lock();
-  const bool v = fPropsByMethod[Index(m)].fCrushed;
-  Unlock();
-  return v;
+  const platform::ScopedLock hold(*this);
+  return fPropsByMethod[Index(m)].fCrushed;
 }
 TForbiddenness TWebEntity::GetForbidden(TRequestMethod m) {
-  Lock();
-  const TForbiddenness v = fPropsByMethod[Index(m)].fForbidden;
-  Unlock();
-  return v;
+  const platform::ScopedLock hold(*this);
+  return fPropsByMethod[Index(m)].fForbidden;
 }
 int TWebEntity::GetFailCount(TRequestMethod m) {
-  Lock();
-  const int v = fPropsByMethod[Index(m)].fFailCount;
-  Unlock();
-  return v;
+  const platform::ScopedLock hold(*this);
+  return fPropsByMethod[Index(m)].fFailCount;
 }
 void TWebEntity::SetFailCount(TRequestMethod m, int Value) {
-  Lock();
+  const platform::ScopedLock hold(*this);
   fPropsByMethod[Index(m)].fFailCount = Value;
-  Unlock();
 }
 std::string TWebEntity::GetLastError(TRequestMethod m) {
-  Lock();
-  std::string v = fPropsByMethod[Index(m)].fLastError;
-  Unlock();
-  return v;
+  const platform::ScopedLock hold(*this);
+  return fPropsByMethod[Index(m)].fLastError;
 }
 void TWebEntity::SetLastError(TRequestMethod m, std::string Value) {
-  Lock();
+  const platform::ScopedLock hold(*this);
   fPropsByMethod[Index(m)].fLastError = std::move(Value);
-  Unlock();
 }
 
 // --- the request log ---------------------------------------------------------------------------
@@ -472,8 +469,7 @@ TWebEntityManager::~TWebEntityManager() {
   fJobs.reset();
   if (fLogEntity != nullptr) {
     // The log entity is in no job and no worker has it.
-    std::erase(fEntityList.LockList(), fLogEntity);
-    fEntityList.UnlockList();
+    std::erase(*fEntityList.Lock(), fLogEntity);
   }
 }
 
@@ -516,6 +512,7 @@ void TWebEntityManager::AddDeleteJob(const std::string& Reason, TWebEntity* Enti
 void TWebEntityManager::AddGenericJob(const std::string& Reason, TWebEntity* Entity,
                                       bool Interactive, TRequestMethod Method,
                                       const std::vector<std::uint8_t>* Data) {
+  fMainThread.CalledOnValidThread("TWebEntityManager::AddGenericJob");
   if (!GetReady()) return;
   if (Entity != nullptr) Entity->OnEnqueuingToDownload(Interactive);
   std::unique_ptr<TDownloadJob> job = MakeJob(Method, Entity, MessageSession(), Interactive, Data);
@@ -546,6 +543,7 @@ void TWebEntityManager::ClearAllJobs(bool SendFailureNotifications) {
 // --- life ---
 
 void TWebEntityManager::Startup() {
+  fMainThread.CalledOnValidThread("TWebEntityManager::Startup");
   fOnline = true;
   fContext.SetProblems(TQDSProblems());
   StartupConfig();
@@ -565,6 +563,7 @@ void TWebEntityManager::Startup() {
 }
 
 void TWebEntityManager::Shutdown() {
+  fMainThread.CalledOnValidThread("TWebEntityManager::Shutdown");
   IterateThreads(TThreadIterationReason::irFree, nullptr);
   fOwnedThreads.clear();
   fThreads.clear();
@@ -656,12 +655,12 @@ bool TWebEntityManager::WaitFotReadiness() {
 
 void TWebEntityManager::CopyLiveConfig() {
   if (fSettings == nullptr) return;
-  fLastConfig->Lock();
-  fSettings->Lock();
-  fSettings->AssignTo(*fLastConfig);
-  fSettings->Unlock();
+  const platform::ScopedLock applied(*fLastConfig);
+  {
+    const platform::ScopedLock live(*fSettings);
+    fSettings->AssignTo(*fLastConfig);
+  }
   fLastConfig->SetChanged(false);
-  fLastConfig->Unlock();
 }
 
 void TWebEntityManager::StartupConfig() {
@@ -670,18 +669,20 @@ void TWebEntityManager::StartupConfig() {
 
 void TWebEntityManager::SettingsChanged() {
   bool changed = false;
-  LockProps();
-  if (fSettings != nullptr) {
-    fLastConfig->Lock();
-    fLastConfig->SetChanged(false);
-    fSettings->Lock();
-    fSettings->AssignTo(*fLastConfig);
-    fSettings->Unlock();
-    changed = fLastConfig->Changed();
-    fLastConfig->SetChanged(false);
-    fLastConfig->Unlock();
+  {
+    LockProps();
+    const platform::ScopeExit props([this] { UnlockProps(); });
+    if (fSettings != nullptr) {
+      const platform::ScopedLock applied(*fLastConfig);
+      fLastConfig->SetChanged(false);
+      {
+        const platform::ScopedLock live(*fSettings);
+        fSettings->AssignTo(*fLastConfig);
+      }
+      changed = fLastConfig->Changed();
+      fLastConfig->SetChanged(false);
+    }
   }
-  UnlockProps();
   if (changed) ResetAuthenticationState();
 }
 
@@ -690,9 +691,11 @@ void TWebEntityManager::SettingsChanged() {
 bool TWebEntityManager::GetAlive() const {
   // Workers ask too: the applied configuration is read under its lock, never
   // the live one that the settings dialog edits.
-  fLastConfig->Lock();
-  const bool enabled = fLastConfig->Enabled();
-  fLastConfig->Unlock();
+  bool enabled;
+  {
+    const platform::ScopedLock hold(*fLastConfig);
+    enabled = fLastConfig->Enabled();
+  }
   return enabled && !GetRestarting();
 }
 bool TWebEntityManager::GetReady() const {
@@ -710,14 +713,14 @@ bool TWebEntityManager::GetOnline(bool Estimate) {
     return false;
   if (Estimate) return fOnline.load();
   TQDSLogon logon;
-  fLastConfig->Lock();
-  logon = fLastConfig->Logon();
-  fLastConfig->Unlock();
+  {
+    const platform::ScopedLock hold(*fLastConfig);
+    logon = fLastConfig->Logon();
+  }
   LockAuthentication();
-  const bool online =
-      !(fAuthentication.load() == TAuthenticationState::asDenied && logon != TQDSLogon::lAnonymous);
-  UnlockAuthentication();
-  return online;
+  const platform::ScopeExit authentication([&] { UnlockAuthentication(); });
+  return !(fAuthentication.load() == TAuthenticationState::asDenied &&
+           logon != TQDSLogon::lAnonymous);
 }
 
 bool TWebEntityManager::TryBringIEOnline() {
@@ -734,14 +737,16 @@ bool TWebEntityManager::GetRecoverableServerError() const {
 }
 
 void TWebEntityManager::SetProblem(TQDSProblem p, bool On) {
-  LockProps();
-  TQDSProblems s = fContext.GetProblems();
-  if (On)
-    s.Include(p);
-  else
-    s.Exclude(p);
-  fContext.SetProblems(s);
-  UnlockProps();
+  {
+    LockProps();
+    const platform::ScopeExit props([&] { UnlockProps(); });
+    TQDSProblems s = fContext.GetProblems();
+    if (On)
+      s.Include(p);
+    else
+      s.Exclude(p);
+    fContext.SetProblems(s);
+  }
   if (On) WorryEntities();
 }
 
@@ -757,20 +762,22 @@ void TWebEntityManager::WorryEntities() {
 
 bool TWebEntityManager::MarkGlobalOffline() {
   LockProps();
+  const platform::ScopeExit props([&] { UnlockProps(); });
   TQDSProblems s = fContext.GetProblems();
   const bool fresh = !s.Contains(TQDSProblem::pGlobalOffline);
   if (fresh) {
     s.Include(TQDSProblem::pGlobalOffline);
     fContext.SetProblems(s);
   }
-  UnlockProps();
   return fresh;
 }
 
 void TWebEntityManager::SetAuthentication(TAuthenticationState s) {
-  LockAuthentication();
-  fAuthentication = s;
-  UnlockAuthentication();
+  {
+    LockAuthentication();
+    const platform::ScopeExit authentication([&] { UnlockAuthentication(); });
+    fAuthentication = s;
+  }
 }
 
 std::string TWebEntityManager::LastAuthError() const {
@@ -811,74 +818,75 @@ void TWebEntityManager::LockProps() {
 // --- entities ---
 
 bool TWebEntityManager::EntityIsInList(const TWebEntity* X) {
-  auto& list = fEntityList.LockList();
-  const bool found = std::find(list.begin(), list.end(), X) != list.end();
-  fEntityList.UnlockList();
-  return found;
+  const auto list = fEntityList.Lock();
+  return std::find(list->begin(), list->end(), X) != list->end();
+}
+
+TWebEntity* TWebEntityManager::FindEntity(TWebEntityId Id) {
+  const auto list = fEntityList.Lock();
+  const auto it = std::find_if(list->begin(), list->end(),
+                               [Id](const TWebEntity* e) { return e->Id() == Id; });
+  return it != list->end() ? *it : nullptr;
 }
 
 std::vector<TWebEntity*> TWebEntityManager::EntityListCopy() {
-  std::vector<TWebEntity*> copy = fEntityList.LockList();
-  fEntityList.UnlockList();
-  return copy;
+  return *fEntityList.Lock();
 }
 
 void TWebEntityManager::RemoveEntity(TWebEntity* Entity) {
-  std::erase(fEntityList.LockList(), Entity);
-  fEntityList.UnlockList();
+  std::erase(*fEntityList.Lock(), Entity);
 }
 
 void TWebEntityManager::AddEntity(TWebEntity* Entity) {
-  auto& list = fEntityList.LockList();
-  if (std::find(list.begin(), list.end(), Entity) == list.end()) list.push_back(Entity);
-  fEntityList.UnlockList();
+  const auto list = fEntityList.Lock();
+  if (std::find(list->begin(), list->end(), Entity) == list->end()) list->push_back(Entity);
 }
 
 bool TWebEntityManager::ValidEntity(const TWebEntity* X) {
   if (X == nullptr) return false;
-  auto& list = fEntityList.LockList();
+  const auto list = fEntityList.Lock();
   // The state is read only for an entity still in the list: one that left it
   // may be gone.
-  const bool valid = std::find(list.begin(), list.end(), X) != list.end() &&
-                     !X->State().Contains(TWebEntityState::wesDestroying);
-  fEntityList.UnlockList();
-  return valid;
+  return std::find(list->begin(), list->end(), X) != list->end() &&
+         !X->State().Contains(TWebEntityState::wesDestroying);
 }
 
 TEntityHealth TWebEntityManager::EntityCrushed(TQDSEntry& Entry, TWebEntity* Entity) {
   const TRequestMethod m = Entry.Method;
   TEntityHealth verdict = TEntityHealth::ehHealthy;
-  Entity->Lock();
-  TWebEntityProblemsPack& p = Entity->PropsByMethod(m);
-  const int status = Entry.RequestStatus;
-  if (status == 304) {
-    if (p.fFailCount > 0) p.fFailCount = 0;
-    verdict = TEntityHealth::ehNotModified;
-  } else if (status < 300) {
-    if (!Entry.Supported) {
-      p.fForbidden = TForbiddenness::fNotSupported;
+  {
+    Entity->Lock();
+    const platform::ScopeExit entity([&] { Entity->Unlock(); });
+    TWebEntityProblemsPack& p = Entity->PropsByMethod(m);
+    const int status = Entry.RequestStatus;
+    if (status == 304) {
+      if (p.fFailCount > 0) p.fFailCount = 0;
+      verdict = TEntityHealth::ehNotModified;
+    } else if (status < 300) {
+      if (!Entry.Supported) {
+        p.fForbidden = TForbiddenness::fNotSupported;
+        p.fCrushed = true;
+        verdict = TEntityHealth::ehCrushed;
+      } else if (p.fFailCount >= 0) {
+        p.fFailCount = 0;
+      } else if (-p.fFailCount >= Entity->MaxFailsAllowed()) {
+        p.fCrushed = true;
+        verdict = TEntityHealth::ehCrushed;
+      }
+    } else if (status == 403) {
+      p.fForbidden = TForbiddenness::f403;
       p.fCrushed = true;
+      p.fLastError = Entry.AccumulatorAsString();
       verdict = TEntityHealth::ehCrushed;
-    } else if (p.fFailCount >= 0) {
-      p.fFailCount = 0;
-    } else if (-p.fFailCount >= Entity->MaxFailsAllowed()) {
-      p.fCrushed = true;
-      verdict = TEntityHealth::ehCrushed;
+    } else {
+      p.fFailCount++;
+      if (p.fFailCount >= Entity->MaxFailsAllowed() || m == TRequestMethod::mPost ||
+          m == TRequestMethod::mPut || m == TRequestMethod::mDelete)
+        p.fCrushed = true;
+      p.fLastError = Entry.AccumulatorAsString();
+      verdict = p.fCrushed ? TEntityHealth::ehCrushed : TEntityHealth::ehSick;
     }
-  } else if (status == 403) {
-    p.fForbidden = TForbiddenness::f403;
-    p.fCrushed = true;
-    p.fLastError = Entry.AccumulatorAsString();
-    verdict = TEntityHealth::ehCrushed;
-  } else {
-    p.fFailCount++;
-    if (p.fFailCount >= Entity->MaxFailsAllowed() || m == TRequestMethod::mPost ||
-        m == TRequestMethod::mPut || m == TRequestMethod::mDelete)
-      p.fCrushed = true;
-    p.fLastError = Entry.AccumulatorAsString();
-    verdict = p.fCrushed ? TEntityHealth::ehCrushed : TEntityHealth::ehSick;
   }
-  Entity->Unlock();
   if (verdict != TEntityHealth::ehHealthy) Entry.ParsingEndedAt = platform::GetTickCount();
   if (verdict == TEntityHealth::ehCrushed) HandleCrushed(Entry, Entity, false);
   return verdict;
@@ -913,9 +921,11 @@ bool TWebEntityManager::IterateThreads(TThreadIterationReason Reason, TWebEntity
 }
 
 double TWebEntityManager::Now() const {
-  fLastConfig->Lock();
-  const int interval = fLastConfig->Interval();
-  fLastConfig->Unlock();
+  int interval;
+  {
+    const platform::ScopedLock hold(*fLastConfig);
+    interval = fLastConfig->Interval();
+  }
   return fRespTime.load() + interval / 86400.0;
 }
 
@@ -924,14 +934,13 @@ std::unique_ptr<TqdsURL> TWebEntityManager::FindoutURL(TWebEntity*, TRequestMeth
 }
 
 int TWebEntityManager::EffectiveThreadCnt() {
-  fLastConfig->Lock();
-  const int n = fLastConfig->Threads();
-  fLastConfig->Unlock();
-  return n;
+  const platform::ScopedLock hold(*fLastConfig);
+  return fLastConfig->Threads();
 }
 
 void TWebEntityManager::FreeEntityInMainThread(TWebEntity* Entity) {
-  PostMessage(TQDSMessageParam::mpFreeEntity, reinterpret_cast<std::intptr_t>(Entity), 0);
+  if (Entity == nullptr) return;
+  PostMessage(TQDSMessageParam::mpFreeEntity, static_cast<std::intptr_t>(Entity->Id()), 0);
 }
 
 void TWebEntityManager::HandleCrushed(TQDSEntry&, TWebEntity*, bool) {}
@@ -945,10 +954,12 @@ void TWebEntityManager::AddGetHeaders(TWinInetRequest&, TQDSEntry&) {}
 
 void TWebEntityManager::ResetAuthenticationState() {
   fCookieStorage.Clear();
-  LockAuthentication();
-  fOnline = true;
-  fAuthentication = TAuthenticationState::asNone;
-  UnlockAuthentication();
+  {
+    LockAuthentication();
+    const platform::ScopeExit authentication([&] { UnlockAuthentication(); });
+    fOnline = true;
+    fAuthentication = TAuthenticationState::asNone;
+  }
 }
 
 // --- messages on the main thread ---
@@ -957,8 +968,7 @@ void TWebEntityManager::DoProcessMessageFromMainThread(TWebClientMessage& Messag
   switch (Message.Param()) {
     case TQDSMessageParam::mpHandleUpdate:
     case TQDSMessageParam::mpHandleAltUpdate: {
-      auto* e = reinterpret_cast<TWebEntity*>(Message.LParam);
-      if (EntityIsInList(e))
+      if (TWebEntity* e = FindEntity(static_cast<TWebEntityId>(Message.LParam)))
         e->RaiseEvent(Message.Param() == TQDSMessageParam::mpHandleUpdate
                           ? TWebEventReason::wevStatusChange
                           : TWebEventReason::wevStatusChangeAlt);
@@ -979,11 +989,13 @@ void TWebEntityManager::DoProcessMessageFromMainThread(TWebClientMessage& Messag
       const bool ok = platform::InternetGoOnline(host, 0);
       if (fWebClientsWorking.load() > 0) {
         if (ok) {
-          LockProps();
-          TQDSProblems s = fContext.GetProblems();
-          s.Exclude(TQDSProblem::pGlobalOffline);
-          fContext.SetProblems(s);
-          UnlockProps();
+          {
+            LockProps();
+            const platform::ScopeExit props([&] { UnlockProps(); });
+            TQDSProblems s = fContext.GetProblems();
+            s.Exclude(TQDSProblem::pGlobalOffline);
+            fContext.SetProblems(s);
+          }
         } else {
           RemoveFlag(TWebClientFlag::wcpWantsGoOnline);
         }
@@ -998,8 +1010,8 @@ void TWebEntityManager::DoProcessMessageFromMainThread(TWebClientMessage& Messag
 void TWebEntityManager::ReleaseMessageFromMainThread(TWebClientMessage& Message) {
   switch (Message.Param()) {
     case TQDSMessageParam::mpFreeEntity: {
-      auto* e = reinterpret_cast<TWebEntity*>(Message.LParam);
-      if (e != fLogEntity && EntityIsInList(e)) TWebEntity::Free(e);
+      TWebEntity* e = FindEntity(static_cast<TWebEntityId>(Message.LParam));
+      if (e != nullptr && e != fLogEntity) TWebEntity::Free(e);
       break;
     }
     case TQDSMessageParam::mpLogEntry:

@@ -38,6 +38,7 @@
 
 #include "http/TarvoWinInet.h"
 #include "platform/system/KernelObjects.h"
+#include "platform/core/ThreadChecker.h"
 #include "platform/system/MessageQueue.h"
 #include "qds/ttQDSBaseLog.h"
 #include "qds/ttQDSMisc.h"
@@ -205,6 +206,9 @@ class TQDSMessageManager {
   std::uint32_t fMSG = QDSWindowMessage;
   TQDSMessageParams fUnleakableParams;
   mutable std::mutex fQueueLock;
+  // The thread that made the manager: the main thread. Calls marked "main
+  // thread" check it (under the sanitizer presets they throw elsewhere).
+  platform::ThreadChecker fMainThread;
 
  private:
   bool NeedsCopy(TQDSMessageParam Param, std::intptr_t LParam) const;
@@ -263,9 +267,26 @@ bool IsEntityOf(const TWebEntity& Entity) {
 template <class T>
 inline constexpr TWebEntityClass EntityClass = &IsEntityOf<T>;
 
-// A list guarded by its own lock.
+// A list guarded by its own (recursive) lock. Lock() hands out the list
+// together with a scoped hold of the lock; LockList/UnlockList are the paired
+// form for callers that cannot keep a scope.
 class TThreadSafeList {
  public:
+  // The items, locked for the life of this object.
+  class Locked {
+   public:
+    std::vector<TWebEntity*>& operator*() const noexcept { return *fItems; }
+    std::vector<TWebEntity*>* operator->() const noexcept { return fItems; }
+
+   private:
+    friend class TThreadSafeList;
+    Locked(std::recursive_mutex& guard, std::vector<TWebEntity*>& items)
+        : fHold(guard), fItems(&items) {}
+    std::unique_lock<std::recursive_mutex> fHold;
+    std::vector<TWebEntity*>* fItems;
+  };
+
+  [[nodiscard]] Locked Lock() { return Locked(fGuard, fItems); }
   std::vector<TWebEntity*>& LockList() {
     fGuard.lock();
     return fItems;
@@ -382,6 +403,13 @@ struct TWebEntityProblemsPack {
   TForbiddenness fForbidden = TForbiddenness::fNone;
 };
 
+// An entity's identity in messages: a number given once per process and never
+// again, so that it names one entity and one life of it (an id and its
+// generation in one). A message that names an entity carries this, never its
+// address: a message still queued for a freed entity finds nothing, even when
+// a new entity lives at the same address.
+using TWebEntityId = std::uint64_t;
+
 // Anything the client fetches for a view. Created on the main thread with its
 // manager, which must implement IQDSViewHost (else EInvalidCast "Owner MUST
 // implement IQDSViewHost"); the entity enters the manager's entity list.
@@ -432,6 +460,8 @@ class TWebEntity {
   void SetLastError(TRequestMethod m, std::string Value);
 
   IQDSViewHost* Owner() const noexcept { return fQDSViewHost; }
+  // Never 0; see TWebEntityId.
+  TWebEntityId Id() const noexcept { return fId; }
   TWebEntityStates State() const noexcept { return TWebEntityStates::FromBits(fState.load()); }
   const std::string& AnswerDump() const noexcept { return fDump; }
   std::string fLastCaller;
@@ -462,6 +492,7 @@ class TWebEntity {
   IQDSViewHost* fQDSViewHost = nullptr;
   TLinkList fLinks;
   std::atomic<TWebEntityStates::word_type> fState{0};
+  const TWebEntityId fId;
   std::string fDump;
   std::atomic<bool> fAlternativeLoadingProcess{false};
   TWebEntityProblemsPack fPropsByMethod[5];
@@ -592,6 +623,9 @@ class TWebEntityManager : public TQDSMessageManager, public IQDSViewHost, public
 
   // --- entities ---
   bool EntityIsInList(const TWebEntity* X);
+  // The listed entity with this id; nullptr when it is gone (ids are never
+  // reused, so a freed entity's id never finds another).
+  TWebEntity* FindEntity(TWebEntityId Id);
   std::vector<TWebEntity*> EntityListCopy();
   void RemoveEntity(TWebEntity* Entity);
   void AddEntity(TWebEntity* Entity);

@@ -272,6 +272,7 @@ TComponent::~TComponent() {
 }
 
 void TComponent::Free() {
+  fUIThread.CalledOnValidThread("TComponent::Free");
   if (IsDestroying()) return;
   MarkDestroying();
   std::exception_ptr first;
@@ -342,6 +343,7 @@ void TComponent::ValidateName(std::string_view name, const TComponent* owner) co
 }
 
 void TComponent::SetName(std::string_view name) {
+  fUIThread.CalledOnValidThread("TComponent::SetName");
   if (name == fName) return;
   ValidateName(name, fOwner);
   fName = std::string(name);
@@ -361,6 +363,7 @@ TComponent* TComponent::FindComponent(std::string_view name) const {
 }
 
 void TComponent::InsertComponent(TComponent* component) {
+  fUIThread.CalledOnValidThread("TComponent::InsertComponent");
   if (!component || component->fOwner == this) return;
   for (const TComponent* o = this; o; o = o->fOwner)
     if (o == component) throw EComponentError("A component cannot own itself");
@@ -372,6 +375,7 @@ void TComponent::InsertComponent(TComponent* component) {
 }
 
 void TComponent::RemoveComponent(TComponent* component) {
+  fUIThread.CalledOnValidThread("TComponent::RemoveComponent");
   if (!component || component->fOwner != this) return;
   fComponents.erase(std::remove(fComponents.begin(), fComponents.end(), component),
                     fComponents.end());

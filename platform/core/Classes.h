@@ -15,7 +15,8 @@
 //   - TTarvoFont: a font description with a change event.
 //
 // Threads: none of these objects has a lock. They belong to the user-interface
-// thread, like the controls they describe.
+// thread, like the controls they describe; a component checks it (see
+// platform/core/ThreadChecker.h).
 //
 // Destruction notices. a->FreeNotification(b) links a and b both ways: when
 // either goes away, the other's Notification(sender, opRemove) runs while the
@@ -57,6 +58,7 @@
 
 #include "platform/core/Colors.h"
 #include "platform/core/Sets.h"
+#include "platform/core/ThreadChecker.h"
 
 namespace tarvo {
 
@@ -348,6 +350,9 @@ class TComponent : public TPersistent {
   std::string fName;
   std::intptr_t fTag = 0;
   bool fCreated = false;
+  // Components belong to the thread that made them (the UI thread): Free,
+  // SetName, InsertComponent and RemoveComponent check it.
+  platform::ThreadChecker fUIThread;
 };
 
 // --- collections ------------------------------------------------------------------

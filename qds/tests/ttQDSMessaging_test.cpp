@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <thread>
 
 #include "qds/tests/QdsCoreTestSupport.h"
@@ -172,6 +173,73 @@ TEST_F(MessagingTest, UpdatesForFreedEntitiesDoNothing) {
   EXPECT_EQ(events, 1);
   ASSERT_FALSE(m.processed.empty());
   EXPECT_EQ(m.processed.back().first, TQDSMessageParam::mpHandleUpdate);
+  m.BeforeDestruction();
+}
+
+// A document whose storage is one fixed slot: the next one made after a
+// free lives at the address of the one freed, as a busy allocator would give.
+class TSlotDoc : public TestDoc {
+ public:
+  using TestDoc::TestDoc;
+  static void* operator new(std::size_t size) {
+    EXPECT_LE(size, sizeof(gSlot));
+    EXPECT_FALSE(gSlotUsed) << "two slot documents at once";
+    gSlotUsed = true;
+    return gSlot;
+  }
+  static void operator delete(void*) noexcept { gSlotUsed = false; }
+
+ private:
+  alignas(std::max_align_t) static inline unsigned char gSlot[4096];
+  static inline bool gSlotUsed = false;
+};
+
+TEST_F(MessagingTest, MessagesForAFreedEntityNeverReachANewOneAtItsAddress) {
+  TestManager m;
+  auto* old = new TSlotDoc(&m, "/qds/a.json");
+  std::thread([&] { old->Handle(TWebAction::acInsertBlock, TDataFlag::ldWeb, 0); }).join();
+  m.FreeEntityInMainThread(old);
+  // Freed at once, before the update and the free request above arrive.
+  TWebEntity::Free(old);
+
+  auto* fresh = new TSlotDoc(&m, "/qds/b.json");
+  ASSERT_EQ(static_cast<void*>(fresh), static_cast<void*>(old));
+  EXPECT_NE(fresh->Id(), 0u);
+  int updates = 0;
+  TWebEntityLink link;
+  link.SetEntity(fresh);
+  link.SetOnHandle([&](TWebEventReason e) { updates += e == TWebEventReason::wevStatusChange; });
+  // Both arrive: the update is processed, the free request goes through the
+  // release path (both name the old entity).
+  ASSERT_TRUE(Pump([&] { return !m.processed.empty() && !m.released.empty(); }));
+  EXPECT_TRUE(m.ValidEntity(fresh)) << "the old entity's pending free took the new one";
+  EXPECT_EQ(updates, 0) << "the old entity's pending update reached the new one";
+  // The new entity's own messages still find it.
+  std::thread([&] { fresh->Handle(TWebAction::acInsertBlock, TDataFlag::ldWeb, 0); }).join();
+  ASSERT_TRUE(Pump([&] { return updates == 1; }));
+  m.FreeEntityInMainThread(fresh);
+  ASSERT_TRUE(Pump([&] { return !m.ValidEntity(fresh); }));
+  EXPECT_EQ(link.Entity(), nullptr);
+  m.BeforeDestruction();
+}
+
+TEST_F(MessagingTest, MainThreadCallsFromAWorkerAreRefusedInCheckedBuilds) {
+  if (!platform::kThreadChecks)
+    GTEST_SKIP() << "thread rules are checked under the sanitizer presets only";
+  TestManager m;
+  auto* doc = new TestDoc(&m, "/qds/index.json");
+  std::string thrown;
+  std::thread([&] {
+    try {
+      m.AddDownloadJob("from a worker", doc, false);
+    } catch (const std::logic_error& e) {
+      thrown = e.what();
+    }
+  }).join();
+  EXPECT_NE(thrown.find("TWebEntityManager::AddGenericJob called on the wrong thread"),
+            std::string::npos)
+      << thrown;
+  TWebEntity::Free(doc);
   m.BeforeDestruction();
 }
 

@@ -217,7 +217,6 @@ bool Compatible(const TMdsColumn* a, const TMdsColumn* b) {
   return a->GetTypeCode() == b->GetTypeCode();
 }
 
-
 // Sets the interval of a Signed/Unsigned scalar test.
 void SetInterval(TColumnTest& t, TMdsRelation rel, const ExactNum& a, const ExactNum& b) {
   const i128 inf = kSaturate * 4;

@@ -36,7 +36,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
         all = false;
         continue;
       }
-      std::printf("  %-40s / %-32s = %6.2f\n", name.c_str(), reference.c_str(), a->second / b->second);
+      std::printf("  %-40s / %-32s = %6.2f\n", name.c_str(), reference.c_str(),
+                  a->second / b->second);
     }
     return all;
   }

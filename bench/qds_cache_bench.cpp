@@ -36,7 +36,8 @@ std::string Payload(std::size_t size) {
 
 // One sandbox folder for the whole run, removed at exit.
 struct Folder {
-  fs::path root = fs::temp_directory_path() / ("tarvo-cache-bench-" + std::to_string(tarvo::platform::CurrentProcessId()));
+  fs::path root = fs::temp_directory_path() /
+                  ("tarvo-cache-bench-" + std::to_string(tarvo::platform::CurrentProcessId()));
   Folder() {
     fs::create_directories(root / "cache");
     ::setenv("TARVO_PLATFORM_ROOT", root.c_str(), 1);
@@ -111,7 +112,8 @@ void BM_PlainRead(benchmark::State& state) {
   }
   for (auto _ : state) {
     std::ifstream in(file, std::ios::binary);
-    const std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string packed((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
     std::string out(data.size(), '\0');
     uLongf size = out.size();
     uncompress(reinterpret_cast<Bytef*>(out.data()), &size,
@@ -126,7 +128,8 @@ BENCHMARK(BM_PlainRead)->Arg(16 << 10)->Arg(1 << 20)->UseRealTime();
 TQDSCacheManager& BigTable() {
   static std::unique_ptr<TQDSCacheManager> cache = [] {
     auto m = NewManager("toc");
-    for (int i = 0; i < 10000; ++i) m->WriteEntry("security/description/" + std::to_string(i), "x", 7);
+    for (int i = 0; i < 10000; ++i)
+      m->WriteEntry("security/description/" + std::to_string(i), "x", 7);
     m->SaveTOC();
     return m;
   }();
@@ -155,9 +158,10 @@ BENCHMARK(BM_TableLoad10k)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
   Sandbox();
-  return tarvo::bench::RunWithRatios(argc, argv,
-                                     {{"BM_CacheWrite/16384/real_time", "BM_PlainWrite/16384/real_time"},
-                                      {"BM_CacheRead/16384/real_time", "BM_PlainRead/16384/real_time"},
-                                      {"BM_CacheWrite/1048576/real_time", "BM_PlainWrite/1048576/real_time"},
-                                      {"BM_CacheRead/1048576/real_time", "BM_PlainRead/1048576/real_time"}});
+  return tarvo::bench::RunWithRatios(
+      argc, argv,
+      {{"BM_CacheWrite/16384/real_time", "BM_PlainWrite/16384/real_time"},
+       {"BM_CacheRead/16384/real_time", "BM_PlainRead/16384/real_time"},
+       {"BM_CacheWrite/1048576/real_time", "BM_PlainWrite/1048576/real_time"},
+       {"BM_CacheRead/1048576/real_time", "BM_PlainRead/1048576/real_time"}});
 }

@@ -221,12 +221,11 @@ int main(int argc, char** argv) {
     sim.EncodedDocument(DocPath(i), tarvo::testing::QdsEncoding::Gzip);
   }
   gSim = &sim;
-  const int rc = tarvo::bench::RunWithRatios(
-      argc, argv,
-      {{"BM_ClientWorkers/gzip/min_time:3.000/real_time",
-        "BM_RawCurl/gzip/min_time:3.000/real_time"},
-       {"BM_ClientWorkers/identity/min_time:3.000/real_time",
-        "BM_RawCurl/identity/min_time:3.000/real_time"}});
+  const int rc = tarvo::bench::RunWithRatios(argc, argv,
+                                             {{"BM_ClientWorkers/gzip/min_time:3.000/real_time",
+                                               "BM_RawCurl/gzip/min_time:3.000/real_time"},
+                                              {"BM_ClientWorkers/identity/min_time:3.000/real_time",
+                                               "BM_RawCurl/identity/min_time:3.000/real_time"}});
   gSim = nullptr;
   sim.Stop();
   curl_global_cleanup();

@@ -16,7 +16,8 @@ using tarvo::TTarvoTranslator;
 
 // A catalogue the size of a real language: 12 sections of 80 keys each.
 struct Catalogue {
-  std::unique_ptr<TTarvoFileTranslator> translator = TTarvoTranslator::Create<TTarvoFileTranslator>();
+  std::unique_ptr<TTarvoFileTranslator> translator =
+      TTarvoTranslator::Create<TTarvoFileTranslator>();
   std::unordered_map<std::string, std::string> map;
 
   Catalogue() {

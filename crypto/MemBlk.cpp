@@ -19,8 +19,8 @@ namespace {
 
 void CheckLength(std::size_t len, const char* source) {
   if (len > std::numeric_limits<std::uint32_t>::max())
-    throw EValidataError("The data is too large for a memory block", platform::ERROR_NOT_ENOUGH_MEMORY,
-                         source);
+    throw EValidataError("The data is too large for a memory block",
+                         platform::ERROR_NOT_ENOUGH_MEMORY, source);
 }
 
 }  // namespace
@@ -95,7 +95,9 @@ TOwnedMemBlk CopyMemBlk(const TMemBlk& source) {
   return TOwnedMemBlk(std::string_view(reinterpret_cast<const char*>(source.buf), source.len));
 }
 
-void ClearMemBlk(TMemBlk& blk) noexcept { blk = TMemBlk{0, nullptr}; }
+void ClearMemBlk(TMemBlk& blk) noexcept {
+  blk = TMemBlk{0, nullptr};
+}
 
 void SaveMemBlk(const TMemBlk& blk, std::ostream& stream) {
   if (blk.buf != nullptr && blk.len > 0)
@@ -106,8 +108,9 @@ void SaveMemBlk(const TMemBlk& blk, std::ostream& stream) {
 }
 
 void SaveMemBlk(const TMemBlk& blk, const std::string& fileName) {
-  std::string_view bytes = blk.buf ? std::string_view(reinterpret_cast<const char*>(blk.buf), blk.len)
-                                   : std::string_view();
+  std::string_view bytes = blk.buf
+                               ? std::string_view(reinterpret_cast<const char*>(blk.buf), blk.len)
+                               : std::string_view();
   if (!platform::WriteFileAtomic(fileName, bytes)) {
     const std::uint32_t code = platform::GetLastError();
     throw EValidataError("Cannot write \"" + fileName + "\": " + platform::SysErrorMessage(code),

@@ -11,8 +11,8 @@
 #include "platform/core/Errors.h"
 #include "platform/core/Files.h"
 #include "platform/core/Format.h"
-#include "platform/system/Registry.h"
 #include "platform/core/Text.h"
+#include "platform/system/Registry.h"
 
 namespace tarvo {
 
@@ -40,7 +40,8 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreate(
   if (cryptoServer) {
     library = "libpki1.dll";
   } else {
-    const auto types = TValidataSettings::LibTypes(pkiType, TValidataSettings::TLibIteration::Reverse);
+    const auto types =
+        TValidataSettings::LibTypes(pkiType, TValidataSettings::TLibIteration::Reverse);
     if (types.empty())
       throw EValidataError("No Validata library serves this PKI type",
                            platform::ERROR_INVALID_PARAMETER, "TValidataCryptoProvider.Create");
@@ -101,15 +102,16 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalP
   provider->fProfileName = AProfileName;
 
   const auto profiles = TValidataSettings::GetProfiles(libType, false);
-  provider->Log(platform::Format("\t\tHKCU%s: %d profiles found",
-                                 {TValidataSettings::ProfilesKey(libType), static_cast<long long>(profiles.size())}));
+  provider->Log(platform::Format(
+      "\t\tHKCU%s: %d profiles found",
+      {TValidataSettings::ProfilesKey(libType), static_cast<long long>(profiles.size())}));
 
   std::string basePath, psePath, localPath, ldapPath;
   if (!profiles.empty()) {
     const std::string current = TValidataSettings::GetCurrentProfile(libType, false);
     if ((AInitFlags & kInitNoLdap) == 0) {
-      auto store = platform::RegistryKey::Open(platform::RegRoot::CurrentUser,
-                                               std::string(TValidataSettings::StoreKey(libType)) + "2");
+      auto store = platform::RegistryKey::Open(
+          platform::RegRoot::CurrentUser, std::string(TValidataSettings::StoreKey(libType)) + "2");
       if (store) ldapPath = ReadRegistryText(*store, "name");
     }
     bool taken = false;
@@ -119,7 +121,8 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalP
           platform::RegRoot::CurrentUser,
           std::string(TValidataSettings::ProfilesKey(libType)) + std::to_string(profile.Index));
       if (!key) continue;
-      provider->Log(platform::Format("\t\t%d. Profile=%s", {static_cast<long long>(i), profile.Name}));
+      provider->Log(
+          platform::Format("\t\t%d. Profile=%s", {static_cast<long long>(i), profile.Name}));
       if (taken) continue;
       const bool wanted = platform::SameText(profile.Name, bareName) ||
                           (aOptions.Contains(vioUseCurrentProfile) && bareName.empty() &&
@@ -143,7 +146,8 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalP
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::CreateLocalEx(
     TPkiType pkiType, const std::string& basePath, const std::string& ldapPath, std::uint32_t flags,
     TValidataLogEvent onLog, TValidataCapabilities capabilities) {
-  return DoCreateLocalEx(TRequestedClass::Any, pkiType, basePath, ldapPath, flags, onLog, capabilities);
+  return DoCreateLocalEx(TRequestedClass::Any, pkiType, basePath, ldapPath, flags, onLog,
+                         capabilities);
 }
 
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalEx(
@@ -158,13 +162,16 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateLocalE
 }
 
 void TValidataCryptoProvider::DoCreateLocal(const std::string& basePath, const std::string& psePath,
-                                            const std::string& localPath, const std::string& ldapPath,
-                                            std::uint32_t flags, const TValidataLogEvent& onLog) {
+                                            const std::string& localPath,
+                                            const std::string& ldapPath, std::uint32_t flags,
+                                            const TValidataLogEvent& onLog) {
   fInitFlags = flags;
   if ((flags & kInitNoLdap) == 0) fLdapPath = ldapPath;
   if (basePath.empty() && psePath.empty())
-    fCore->Raise(VCERT_E_NO_KEY_STORE, platform::Format("CryptoProvider.CreateLocal('%s')", {fProfileName}));
-  const std::string base = basePath.empty() ? std::string() : platform::IncludeTrailingPathDelimiter(basePath);
+    fCore->Raise(VCERT_E_NO_KEY_STORE,
+                 platform::Format("CryptoProvider.CreateLocal('%s')", {fProfileName}));
+  const std::string base =
+      basePath.empty() ? std::string() : platform::IncludeTrailingPathDelimiter(basePath);
   fPSEPath = !psePath.empty() ? psePath : "pse://signed/" + base + "local.pse";
   fLocalPath = !localPath.empty() ? localPath : "file://" + base + "local.gdbm";
 
@@ -193,11 +200,13 @@ void TValidataCryptoProvider::DoCreateLocal(const std::string& basePath, const s
     TVcertContext ctx = nullptr;
     status = initialize(VCERT_CRYPT_LOCAL, &params, &ctx);
     if (ctx) fCore->ctx = ctx;
-    if (PkiType() == ptRsa && (status == VCERT_E_INIT_CSP || status == VCERT_E_INIT_CSP_KEY) && !fCore->ctx) {
+    if (PkiType() == ptRsa && (status == VCERT_E_INIT_CSP || status == VCERT_E_INIT_CSP_KEY) &&
+        !fCore->ctx) {
       // The RSA flavour sits on the TUMAR CSP, which must be loaded before
       // the library can start; its loader is found on the search path.
       if (fCore->tumar.Load(kTumarLoader)) {
-        Log(platform::Format("\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x%x", {status}));
+        Log(platform::Format("\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x%x",
+                             {status}));
         Log("\t\tInitializing TUMAR CSP and retrying...");
         ctx = nullptr;
         status = initialize(VCERT_CRYPT_LOCAL, &params, &ctx);
@@ -217,7 +226,8 @@ void TValidataCryptoProvider::DoCreateLocal(const std::string& basePath, const s
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::CreateRemote(
     TPkiType pkiType, const std::vector<std::string>& servers, const std::string& alias,
     std::uint32_t timeout, TValidataCapabilities capabilities, TValidataProfileLoadEvent onLoad) {
-  return DoCreateRemote(TRequestedClass::Any, pkiType, servers, alias, timeout, capabilities, onLoad);
+  return DoCreateRemote(TRequestedClass::Any, pkiType, servers, alias, timeout, capabilities,
+                        onLoad);
 }
 
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::CreateRemote(
@@ -233,8 +243,9 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::DoCreateRemote
     const TValidataProfileLoadEvent& onLoad) {
   // Checked before anything is loaded: nothing to release on this error.
   if (servers.size() > kMaxCryptoServers)
-    throw EValidataError(platform::Format(vtext::kTooManyServers, {static_cast<long long>(kMaxCryptoServers)}), 5,
-                         "TValidataCryptoProvider.CreateRemote");
+    throw EValidataError(
+        platform::Format(vtext::kTooManyServers, {static_cast<long long>(kMaxCryptoServers)}), 5,
+        "TValidataCryptoProvider.CreateRemote");
   auto provider = DoCreate(pkiType, true, capabilities, requested);
   provider->fRPCTimeout = timeout;
   provider->fCryptoServers = servers;
@@ -278,13 +289,15 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProviderV5::CreateLocal(
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProviderV5::CreateLocalEx(
     TPkiType pkiType, const std::string& basePath, const std::string& ldapPath, std::uint32_t flags,
     TValidataLogEvent onLog, TValidataCapabilities capabilities) {
-  return DoCreateLocalEx(TRequestedClass::V5, pkiType, basePath, ldapPath, flags, onLog, capabilities);
+  return DoCreateLocalEx(TRequestedClass::V5, pkiType, basePath, ldapPath, flags, onLog,
+                         capabilities);
 }
 
 std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProviderV5::CreateRemote(
     TPkiType pkiType, const std::vector<std::string>& servers, const std::string& alias,
     std::uint32_t timeout, TValidataCapabilities capabilities, TValidataProfileLoadEvent onLoad) {
-  return DoCreateRemote(TRequestedClass::V5, pkiType, servers, alias, timeout, capabilities, onLoad);
+  return DoCreateRemote(TRequestedClass::V5, pkiType, servers, alias, timeout, capabilities,
+                        onLoad);
 }
 
 TValidataCryptoProvider::~TValidataCryptoProvider() {
@@ -305,7 +318,8 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::Duplicate() {
     Guard guard(ValidataSettingsMutex());
     copy = api.VCERT_DuplicateContext()(fCore->ctx);
   }
-  if (copy == nullptr) throw EValidataError(vtext::kContextCopy, VCERT_E_CONTEXT_COPY, "DuplicateContext");
+  if (copy == nullptr)
+    throw EValidataError(vtext::kContextCopy, VCERT_E_CONTEXT_COPY, "DuplicateContext");
   std::unique_ptr<TValidataCryptoProvider> provider;
   try {
     provider = DoCreate(PkiType(), CryptoServerMode(), fWantedCapabilities, RequestedClass());
@@ -335,11 +349,21 @@ std::unique_ptr<TValidataCryptoProvider> TValidataCryptoProvider::Duplicate() {
 
 // --- state --------------------------------------------------------------------
 
-const TVCERTApi& TValidataCryptoProvider::Api() const noexcept { return *fCore->api; }
-TVcertContext TValidataCryptoProvider::Context() const noexcept { return fCore->ctx; }
-TPkiType TValidataCryptoProvider::PkiType() const noexcept { return fCore->pkiType; }
-bool TValidataCryptoProvider::LocalMode() const noexcept { return fCore->localMode; }
-TValidataExtensions TValidataCryptoProvider::Extensions() const noexcept { return fCore->extensions; }
+const TVCERTApi& TValidataCryptoProvider::Api() const noexcept {
+  return *fCore->api;
+}
+TVcertContext TValidataCryptoProvider::Context() const noexcept {
+  return fCore->ctx;
+}
+TPkiType TValidataCryptoProvider::PkiType() const noexcept {
+  return fCore->pkiType;
+}
+bool TValidataCryptoProvider::LocalMode() const noexcept {
+  return fCore->localMode;
+}
+TValidataExtensions TValidataCryptoProvider::Extensions() const noexcept {
+  return fCore->extensions;
+}
 
 void TValidataCryptoProvider::Log(const std::string& line) const {
   if (fOnLog) fOnLog(line);
@@ -372,7 +396,8 @@ TValidataCertificates& TValidataCryptoProvider::SessionCertificates() {
     TValidataCertificateList list;
     DoFind(params, list, true, {}, false);
     if (byAlias && list->Count() > 1)
-      throw EValidataError(platform::Format(vtext::kBadAlias, {fAlias}), 2, "VCERT_FindCert(FLAG_FIND_MY)");
+      throw EValidataError(platform::Format(vtext::kBadAlias, {fAlias}), 2,
+                           "VCERT_FindCert(FLAG_FIND_MY)");
     fSessionCertificates = std::move(list);
   }
   return *fSessionCertificates;
@@ -441,7 +466,8 @@ int TValidataCryptoProvider::DoFind(const TFindParams& searchParams, TValidataCe
   const TVcertStatus status = api.VCERT_FindCert()(fCore->ctx, &params, &result);
   auto releaseResult = [&](std::uint32_t from) {
     if (result.Certs == nullptr) return;
-    for (std::uint32_t i = from; i < result.Num; ++i) api.VCERT_FreeCert()(fCore->ctx, &result.Certs[i]);
+    for (std::uint32_t i = from; i < result.Num; ++i)
+      api.VCERT_FreeCert()(fCore->ctx, &result.Certs[i]);
     api.VCERT_FreeMem()(fCore->ctx, result.Certs);
     result = TFindResult{};
   };
@@ -493,9 +519,9 @@ int TValidataCryptoProvider::DoFind(const TFindParams& searchParams, TValidataCe
 
 int TValidataCryptoProvider::FindAllCertificates(TValidataCertificateList& list,
                                                  const std::string& subjectList, bool allKeyUsages,
-                                                 const std::string& extKeyUsageList, bool findRemote,
-                                                 bool uiSelect, bool raiseNotFoundError,
-                                                 bool checkAlgorithm) {
+                                                 const std::string& extKeyUsageList,
+                                                 bool findRemote, bool uiSelect,
+                                                 bool raiseNotFoundError, bool checkAlgorithm) {
   const char* source = "TValidataCryptoProvider.FindAllCertificates";
   const TValidataCapabilities capabilities = SessionCertificate()->Capabilities();
   const std::vector<std::string> oids = SplitList(extKeyUsageList, ";,");
@@ -507,7 +533,8 @@ int TValidataCryptoProvider::FindAllCertificates(TValidataCertificateList& list,
   for (const auto& subject : SplitList(subjectList, ";")) {
     std::string subject8 = ToAnsi(subject);
     TFindParams params{};
-    params.Flag = kFindAllFlag | (findRemote ? kFindRemoteFlag : 0) | (uiSelect ? kFindUISelectFlag : 0);
+    params.Flag =
+        kFindAllFlag | (findRemote ? kFindRemoteFlag : 0) | (uiSelect ? kFindUISelectFlag : 0);
     params.MyCert = SessionId(source);
     params.CertTemplate.Fields = CertFieldBit(cfSubject);
     params.CertTemplate.Subject = subject8.data();
@@ -528,9 +555,11 @@ int TValidataCryptoProvider::FindAllCertificates(TValidataCertificateList& list,
                                                  bool raiseNotFoundError, bool checkAlgorithm) {
   const char* source = "TValidataCryptoProvider.FindAllCertificates";
   if (fields.size() != values.size())
-    throw EValidataError("Each search field needs one value", platform::ERROR_INVALID_PARAMETER, source);
+    throw EValidataError("Each search field needs one value", platform::ERROR_INVALID_PARAMETER,
+                         source);
   TFindParams params{};
-  params.Flag = kFindAllFlag | (findRemote ? kFindRemoteFlag : 0) | (uiSelect ? kFindUISelectFlag : 0);
+  params.Flag =
+      kFindAllFlag | (findRemote ? kFindRemoteFlag : 0) | (uiSelect ? kFindUISelectFlag : 0);
   params.MyCert = SessionId(source);
   params.Info = VCERT_ALL_FIELDS;
   std::vector<std::string> storage;
@@ -541,12 +570,24 @@ int TValidataCryptoProvider::FindAllCertificates(TValidataCertificateList& list,
     const int field = fields[i];
     char** target = nullptr;
     switch (field) {
-      case cfSerialNumber: target = &t.SerialNumber; break;
-      case cfIssuer: target = &t.Issuer; break;
-      case cfSubject: target = &t.Subject; break;
-      case cfIssuerUID: target = &t.IssuerUID; break;
-      case cfSubjectUID: target = &t.SubjectUID; break;
-      case cfKeyId: target = &t.KeyId; break;
+      case cfSerialNumber:
+        target = &t.SerialNumber;
+        break;
+      case cfIssuer:
+        target = &t.Issuer;
+        break;
+      case cfSubject:
+        target = &t.Subject;
+        break;
+      case cfIssuerUID:
+        target = &t.IssuerUID;
+        break;
+      case cfSubjectUID:
+        target = &t.SubjectUID;
+        break;
+      case cfKeyId:
+        target = &t.KeyId;
+        break;
       case cfAlgorithm:
         if (!values[i].empty()) target = &t.Algorithm;
         break;
@@ -565,14 +606,17 @@ int TValidataCryptoProvider::FindAllCertificates(TValidataCertificateList& list,
   const TValidataCapabilities capabilities = SessionCertificate()->Capabilities();
   TValidataCertificateFilter filter;
   if (!requiredOids.empty())
-    filter = [&](const TValidataCertificate& c) { return c.ConfirmsExtKeyUsages(requiredOids, true); };
+    filter = [&](const TValidataCertificate& c) {
+      return c.ConfirmsExtKeyUsages(requiredOids, true);
+    };
   return DoFind(params, list, raiseNotFoundError, capabilities, checkAlgorithm, filter);
 }
 
 // --- other operations -------------------------------------------------------------
 
 void TValidataCryptoProvider::AddCertificate(const TValidataCertificate& cert) {
-  if (!cert.HasDer()) throw EValidataError(vtext::kNoDer, 3, "TValidataCryptoProvider.AddCertificate");
+  if (!cert.HasDer())
+    throw EValidataError(vtext::kNoDer, 3, "TValidataCryptoProvider.AddCertificate");
   DoAddCertificate(cert.Certificate().CertEncoded);
 }
 
@@ -639,11 +683,14 @@ bool TValidataCryptoProvider::PrivateKeyExpires(int& daysLeft) {
   // UTC on both sides: the record's times are Unix times.
   const double today = std::floor(platform::NowUTC());
   daysLeft = static_cast<int>(std::nearbyint(cert->NotAfterPrivate() - today));
-  const auto warnDays = ReadRegistryNumber(TValidataSettings::SettingsKey(fLibType), "TimeWarnExpiredCert");
+  const auto warnDays =
+      ReadRegistryNumber(TValidataSettings::SettingsKey(fLibType), "TimeWarnExpiredCert");
   return warnDays && static_cast<std::int64_t>(*warnDays) >= daysLeft;
 }
 
-std::string TValidataCryptoProvider::GetErrorStack() { return fCore->ErrorStack(); }
+std::string TValidataCryptoProvider::GetErrorStack() {
+  return fCore->ErrorStack();
+}
 
 void TValidataCryptoProvider::FreeMem(void* p) {
   if (p) fCore->api->VCERT_FreeMem()(fCore->ctx, p);
@@ -669,12 +716,14 @@ TValidataConnection::~TValidataConnection() {
 
 void TValidataConnection::RequireClient(const char* step) const {
   if (!fIsClient)
-    throw EValidataError(vtext::kClientOnly, VCERT_E_NOT_AVAILABLE, std::string("TValidataConnection.") + step);
+    throw EValidataError(vtext::kClientOnly, VCERT_E_NOT_AVAILABLE,
+                         std::string("TValidataConnection.") + step);
 }
 
 void TValidataConnection::RequireServer(const char* step) const {
   if (fIsClient)
-    throw EValidataError(vtext::kServerOnly, VCERT_E_NOT_AVAILABLE, std::string("TValidataConnection.") + step);
+    throw EValidataError(vtext::kServerOnly, VCERT_E_NOT_AVAILABLE,
+                         std::string("TValidataConnection.") + step);
 }
 
 void TValidataConnection::ClientStep1(const TValidataCertificate* serverCert, TMemBlk& msg1) {
@@ -682,25 +731,29 @@ void TValidataConnection::ClientStep1(const TValidataCertificate* serverCert, TM
   ClearMemBlk(msg1);
   TCertificate record{};
   if (serverCert) record = serverCert->Certificate();
-  fCore->Check(fCore->api->VCERT_ClientStep1()(fCore->ctx, fHandle, &record, &msg1), "VCERT_ClientStep1");
+  fCore->Check(fCore->api->VCERT_ClientStep1()(fCore->ctx, fHandle, &record, &msg1),
+               "VCERT_ClientStep1");
 }
 
 void TValidataConnection::ServerStep2(TMemBlk& msg1, TMemBlk& msg2) {
   RequireServer("ServerStep2");
   ClearMemBlk(msg2);
-  fCore->Check(fCore->api->VCERT_ServerStep2()(fCore->ctx, fHandle, &msg1, &msg2), "VCERT_ServerStep2");
+  fCore->Check(fCore->api->VCERT_ServerStep2()(fCore->ctx, fHandle, &msg1, &msg2),
+               "VCERT_ServerStep2");
 }
 
 void TValidataConnection::ClientStep3(TMemBlk& msg2, TMemBlk& msg3) {
   RequireClient("ClientStep3");
   ClearMemBlk(msg3);
-  fCore->Check(fCore->api->VCERT_ClientStep3()(fCore->ctx, fHandle, &msg2, &msg3), "VCERT_ClientStep3");
+  fCore->Check(fCore->api->VCERT_ClientStep3()(fCore->ctx, fHandle, &msg2, &msg3),
+               "VCERT_ClientStep3");
 }
 
 void TValidataConnection::ServerStep4(TMemBlk& msg3, TMemBlk& msg4) {
   RequireServer("ServerStep4");
   ClearMemBlk(msg4);
-  fCore->Check(fCore->api->VCERT_ServerStep4()(fCore->ctx, fHandle, &msg3, &msg4), "VCERT_ServerStep4");
+  fCore->Check(fCore->api->VCERT_ServerStep4()(fCore->ctx, fHandle, &msg3, &msg4),
+               "VCERT_ServerStep4");
 }
 
 void TValidataConnection::ClientStep5(TMemBlk& msg4) {
@@ -719,7 +772,8 @@ void TValidataConnection::Decrypt(TMemBlk& in, TMemBlk& out) {
 }
 
 void TValidataConnection::Ctrl(std::int32_t cmd, void* value) {
-  fCore->Check(fCore->api->VCERT_ConnectionCtrl()(fCore->ctx, fHandle, cmd, value), "TValidataConnection.Ctrl");
+  fCore->Check(fCore->api->VCERT_ConnectionCtrl()(fCore->ctx, fHandle, cmd, value),
+               "TValidataConnection.Ctrl");
 }
 
 }  // namespace tarvo

@@ -257,7 +257,9 @@ class TValidataCertificate {
 class TValidataCertificates {
  public:
   int Count() const noexcept { return static_cast<int>(fItems.size()); }
-  const TValidataCertificatePtr& operator[](int i) const { return fItems.at(static_cast<std::size_t>(i)); }
+  const TValidataCertificatePtr& operator[](int i) const {
+    return fItems.at(static_cast<std::size_t>(i));
+  }
   void Add(TValidataCertificatePtr cert);
   bool Remove(const TValidataCertificate* cert);
   void Delete(int index);
@@ -294,7 +296,8 @@ class TValidataCryptoProvider {
       TValidataCapabilities aCapabilities = {}, TValidataInitOptions aOptions = {});
   static std::unique_ptr<TValidataCryptoProvider> CreateLocalEx(
       TPkiType pkiType, const std::string& basePath, const std::string& ldapPath,
-      std::uint32_t flags = 0, TValidataLogEvent onLog = {}, TValidataCapabilities capabilities = {});
+      std::uint32_t flags = 0, TValidataLogEvent onLog = {},
+      TValidataCapabilities capabilities = {});
   static std::unique_ptr<TValidataCryptoProvider> CreateRemote(
       TPkiType pkiType, const std::vector<std::string>& servers, const std::string& alias,
       std::uint32_t timeout, TValidataCapabilities capabilities = {},
@@ -423,7 +426,8 @@ class TValidataCryptoProviderV5 : public TValidataCryptoProvider {
       TValidataCapabilities aCapabilities = {}, TValidataInitOptions aOptions = {});
   static std::unique_ptr<TValidataCryptoProvider> CreateLocalEx(
       TPkiType pkiType, const std::string& basePath, const std::string& ldapPath,
-      std::uint32_t flags = 0, TValidataLogEvent onLog = {}, TValidataCapabilities capabilities = {});
+      std::uint32_t flags = 0, TValidataLogEvent onLog = {},
+      TValidataCapabilities capabilities = {});
   static std::unique_ptr<TValidataCryptoProvider> CreateRemote(
       TPkiType pkiType, const std::vector<std::string>& servers, const std::string& alias,
       std::uint32_t timeout, TValidataCapabilities capabilities = {},

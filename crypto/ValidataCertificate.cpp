@@ -27,7 +27,9 @@ std::string BlkText(const TMemBlk& blk) {
   return MemBlkToStr(blk);
 }
 
-TValidataDateTime FromUnix(TUnixTime t) { return platform::UnixToDateTime(static_cast<std::int64_t>(t)); }
+TValidataDateTime FromUnix(TUnixTime t) {
+  return platform::UnixToDateTime(static_cast<std::int64_t>(t));
+}
 
 }  // namespace
 
@@ -42,7 +44,8 @@ TValidataProviderCore::~TValidataProviderCore() {
         status = api->VCERT_Uninitialize()(ctx);
       }
       if (status != 0)
-        Log(platform::Format("VCERT_Uninitialize: 0x%x %s", {status, api->VCERT_GetErrorText(status)}));
+        Log(platform::Format("VCERT_Uninitialize: 0x%x %s",
+                             {status, api->VCERT_GetErrorText(status)}));
     } catch (const std::exception& e) {
       // Releasing never raises: note why and unload all the same.
       try {
@@ -67,8 +70,10 @@ std::string TValidataProviderCore::ErrorStack() const {
     std::uint32_t line = 0;
     if (getLine(ctx, text, sizeof(text), &file, &line, &extra) != 0) break;
     // A text that fills the buffer without a terminator is cut at the buffer.
-    const std::string message = platform::FromCodePage(std::string_view(text, strnlen(text, sizeof(text))));
-    std::string entry = platform::Format("%s(%d): %s", {BlkText(file), static_cast<long long>(line), message});
+    const std::string message =
+        platform::FromCodePage(std::string_view(text, strnlen(text, sizeof(text))));
+    std::string entry =
+        platform::Format("%s(%d): %s", {BlkText(file), static_cast<long long>(line), message});
     const std::string extraText = BlkText(extra);
     if (!extraText.empty()) entry += " " + extraText;
     if (!stack.empty()) stack += "\r\n";
@@ -130,7 +135,8 @@ TValidataCertificatePtr TValidataCertificate::Create(TValidataCryptoProvider& pr
   const auto& core = provider.Core();
   TCertificate record{};
   TMemBlk blk = encoded;
-  const TVcertStatus status = core->api->VCERT_ParseCert()(core->ctx, &blk, VCERT_ALL_FIELDS, &record);
+  const TVcertStatus status =
+      core->api->VCERT_ParseCert()(core->ctx, &blk, VCERT_ALL_FIELDS, &record);
   if (status != 0) {
     core->api->VCERT_FreeCert()(core->ctx, &record);  // whatever a failing parse left
     core->Raise(status, "VCERT_ParseCert");
@@ -160,7 +166,8 @@ TValidataCertificatePtr TValidataCertificate::CreateDetached(const std::string& 
 
 TValidataCertificate::~TValidataCertificate() {
   if (fCore) {
-    if (fCore->api && fCore->api->IsBound(veFreeCert)) fCore->api->VCERT_FreeCert()(fCore->ctx, &fRecord);
+    if (fCore->api && fCore->api->IsBound(veFreeCert))
+      fCore->api->VCERT_FreeCert()(fCore->ctx, &fRecord);
   } else {
     std::free(fRecord.Issuer);
     std::free(fRecord.SerialNumber);
@@ -171,13 +178,27 @@ TValidataCryptoProvider* TValidataCertificate::CryptoProvider() const {
   return fCore ? fCore->owner : nullptr;
 }
 
-std::string TValidataCertificate::Issuer() const { return FromAnsi(fRecord.Issuer); }
-std::string TValidataCertificate::SerialNumber() const { return FromAnsi(fRecord.SerialNumber); }
-std::string TValidataCertificate::Subject() const { return FromAnsi(fRecord.Subject); }
-std::string TValidataCertificate::Algorithm() const { return FromAnsi(fRecord.Algorithm); }
-std::string TValidataCertificate::IssuerUID() const { return FromAnsi(fRecord.IssuerUID); }
-std::string TValidataCertificate::SubjectUID() const { return FromAnsi(fRecord.SubjectUID); }
-std::string TValidataCertificate::KeyId() const { return FromAnsi(fRecord.KeyId); }
+std::string TValidataCertificate::Issuer() const {
+  return FromAnsi(fRecord.Issuer);
+}
+std::string TValidataCertificate::SerialNumber() const {
+  return FromAnsi(fRecord.SerialNumber);
+}
+std::string TValidataCertificate::Subject() const {
+  return FromAnsi(fRecord.Subject);
+}
+std::string TValidataCertificate::Algorithm() const {
+  return FromAnsi(fRecord.Algorithm);
+}
+std::string TValidataCertificate::IssuerUID() const {
+  return FromAnsi(fRecord.IssuerUID);
+}
+std::string TValidataCertificate::SubjectUID() const {
+  return FromAnsi(fRecord.SubjectUID);
+}
+std::string TValidataCertificate::KeyId() const {
+  return FromAnsi(fRecord.KeyId);
+}
 
 std::vector<std::string> TValidataCertificate::ExtKeyUsage() const {
   std::vector<std::string> oids;
@@ -189,18 +210,23 @@ std::vector<std::string> TValidataCertificate::ExtKeyUsage() const {
 
 std::string TValidataCertificate::CertEncoded() const {
   return fRecord.CertEncoded.buf
-             ? std::string(reinterpret_cast<const char*>(fRecord.CertEncoded.buf), fRecord.CertEncoded.len)
+             ? std::string(reinterpret_cast<const char*>(fRecord.CertEncoded.buf),
+                           fRecord.CertEncoded.len)
              : std::string();
 }
 
 std::string TValidataCertificate::CertHash() const {
-  return fRecord.CertHash.buf
-             ? std::string(reinterpret_cast<const char*>(fRecord.CertHash.buf), fRecord.CertHash.len)
-             : std::string();
+  return fRecord.CertHash.buf ? std::string(reinterpret_cast<const char*>(fRecord.CertHash.buf),
+                                            fRecord.CertHash.len)
+                              : std::string();
 }
 
-TValidataDateTime TValidataCertificate::NotBefore() const { return FromUnix(fRecord.NotBefore); }
-TValidataDateTime TValidataCertificate::NotAfter() const { return FromUnix(fRecord.NotAfter); }
+TValidataDateTime TValidataCertificate::NotBefore() const {
+  return FromUnix(fRecord.NotBefore);
+}
+TValidataDateTime TValidataCertificate::NotAfter() const {
+  return FromUnix(fRecord.NotAfter);
+}
 TValidataDateTime TValidataCertificate::NotBeforePrivate() const {
   return fRecord.NotBeforePrivate ? FromUnix(fRecord.NotBeforePrivate) : NotBefore();
 }
@@ -208,7 +234,9 @@ TValidataDateTime TValidataCertificate::NotAfterPrivate() const {
   return fRecord.NotAfterPrivate ? FromUnix(fRecord.NotAfterPrivate) : NotAfter();
 }
 
-TPkiType TValidataCertificate::PkiType() const { return fCore ? fCore->pkiType : ptNone; }
+TPkiType TValidataCertificate::PkiType() const {
+  return fCore ? fCore->pkiType : ptNone;
+}
 
 TValidataAlgorithmFamily TValidataCertificate::AlgorithmFamily() const {
   if (PkiType() != ptRsa) return vafValidata;
@@ -240,7 +268,8 @@ TValidataCertificatePtr TValidataCertificate::Duplicate() const {
   const auto& core = fCore;
   TCertificate record{};
   TMemBlk blk = fRecord.CertEncoded;
-  const TVcertStatus status = core->api->VCERT_ParseCert()(core->ctx, &blk, VCERT_ALL_FIELDS, &record);
+  const TVcertStatus status =
+      core->api->VCERT_ParseCert()(core->ctx, &blk, VCERT_ALL_FIELDS, &record);
   if (status != 0) {
     core->api->VCERT_FreeCert()(core->ctx, &record);
     core->Raise(status, "VCERT_ParseCert");
@@ -269,7 +298,8 @@ void TValidataCertificate::Verify(TValidataDateTime checkTime, const std::string
                     : static_cast<std::uint32_t>(sizeof(TVerifyPolicyParams));
   params.flag = 0;
   params.mycert = fCore->SessionId("TValidataCertificate.Verify");
-  if (checkTime != 0) params.check_time = static_cast<TUnixTime>(platform::DateTimeToUnix(checkTime));
+  if (checkTime != 0)
+    params.check_time = static_cast<TUnixTime>(platform::DateTimeToUnix(checkTime));
   params.keyusage = capabilities.Contains(vcpSigning) ? 1 : 0;
   std::vector<std::string> oids;
   std::vector<char*> oidPtrs;
@@ -305,7 +335,9 @@ bool TValidataCertificate::IsRevoked() const {
   return status != 0;
 }
 
-bool TValidataCertificate::ShouldCheckExtKeyUsage() const { return NotBefore() > kExtKeyUsageCutoff; }
+bool TValidataCertificate::ShouldCheckExtKeyUsage() const {
+  return NotBefore() > kExtKeyUsageCutoff;
+}
 
 bool TValidataCertificate::ConfirmsExtKeyUsage(const std::string& oid) const {
   if (!ShouldCheckExtKeyUsage()) return true;
@@ -359,7 +391,8 @@ bool TValidataCertificate::MatchesAlgorithm(const std::string& value) const {
   const std::string own = Algorithm();
   if (own == value) return true;
   auto isGost = [](const std::string& a) {
-    return a == "GOST R 34.10-2001" || a == "GOST R 34.10-2012" || a == "GOST R 34.10-2012 (256 bit)";
+    return a == "GOST R 34.10-2001" || a == "GOST R 34.10-2012" ||
+           a == "GOST R 34.10-2012 (256 bit)";
   };
   return isGost(own) == isGost(value);
 }

@@ -50,7 +50,8 @@ class TValidataProviderCore {
 namespace vtext {
 inline constexpr const char* kNoIdentity =
     "В сертификате не определен ни идентификатор ключа, ни издатель и серийный номер";
-inline constexpr const char* kNoDer = "В сертификате не определено его представление в DER-кодировке";
+inline constexpr const char* kNoDer =
+    "В сертификате не определено его представление в DER-кодировке";
 inline constexpr const char* kNoSession = "Не выбрана сессия криптосервера";
 inline constexpr const char* kBadAlias = "Указан недопустимый алиас '%s' сессии криптосервера";
 inline constexpr const char* kNoReceivers = "Не заданы получатели зашифрованных данных";

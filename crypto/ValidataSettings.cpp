@@ -6,8 +6,8 @@
 
 #include "crypto/ValidataCore.h"
 #include "platform/core/CodePage.h"
-#include "platform/system/Registry.h"
 #include "platform/core/Text.h"
+#include "platform/system/Registry.h"
 
 namespace tarvo {
 
@@ -52,7 +52,8 @@ std::optional<std::uint32_t> ReadNumber(const RegistryKey& key, std::string_view
       case RegValueType::Binary: {
         auto bytes = key.ReadBinary(name);
         if (!bytes || bytes->size() < 4) return std::nullopt;
-        return static_cast<std::uint32_t>((*bytes)[0]) | (static_cast<std::uint32_t>((*bytes)[1]) << 8) |
+        return static_cast<std::uint32_t>((*bytes)[0]) |
+               (static_cast<std::uint32_t>((*bytes)[1]) << 8) |
                (static_cast<std::uint32_t>((*bytes)[2]) << 16) |
                (static_cast<std::uint32_t>((*bytes)[3]) << 24);
       }
@@ -77,7 +78,8 @@ std::array<std::shared_ptr<const TValidataExtKeyUsages>, 3> gCatalogues;
 // a comma (blanks allowed between), so "O=" is not found inside "INFO=".
 std::size_t FindComponent(std::string_view value, std::string_view id) {
   if (id.empty()) return std::string_view::npos;
-  for (std::size_t pos = value.find(id); pos != std::string_view::npos; pos = value.find(id, pos + 1)) {
+  for (std::size_t pos = value.find(id); pos != std::string_view::npos;
+       pos = value.find(id, pos + 1)) {
     std::size_t before = pos;
     while (before > 0 && value[before - 1] == ' ') --before;
     if (before == 0 || value[before - 1] == ',') return pos;
@@ -92,13 +94,27 @@ std::recursive_mutex& ValidataSettingsMutex() {
   return mutex;
 }
 
-const char* TValidataSettings::ProfilesKey(TValidataLibType t) { return kLibTypes[t].profiles; }
-const char* TValidataSettings::StoreKey(TValidataLibType t) { return kLibTypes[t].store; }
-const char* TValidataSettings::OIDsKey(TValidataLibType t) { return kLibTypes[t].oids; }
-const char* TValidataSettings::SettingsKey(TValidataLibType t) { return kLibTypes[t].settings; }
-const char* TValidataSettings::Prefix(TValidataLibType t) { return kLibTypes[t].prefix; }
-const char* TValidataSettings::LibraryName(TValidataLibType t) { return kLibTypes[t].library; }
-const char* TValidataSettings::SecConnLibraryName(TValidataLibType t) { return kLibTypes[t].secconn; }
+const char* TValidataSettings::ProfilesKey(TValidataLibType t) {
+  return kLibTypes[t].profiles;
+}
+const char* TValidataSettings::StoreKey(TValidataLibType t) {
+  return kLibTypes[t].store;
+}
+const char* TValidataSettings::OIDsKey(TValidataLibType t) {
+  return kLibTypes[t].oids;
+}
+const char* TValidataSettings::SettingsKey(TValidataLibType t) {
+  return kLibTypes[t].settings;
+}
+const char* TValidataSettings::Prefix(TValidataLibType t) {
+  return kLibTypes[t].prefix;
+}
+const char* TValidataSettings::LibraryName(TValidataLibType t) {
+  return kLibTypes[t].library;
+}
+const char* TValidataSettings::SecConnLibraryName(TValidataLibType t) {
+  return kLibTypes[t].secconn;
+}
 
 std::vector<TValidataLibType> TValidataSettings::LibTypes(TPkiType pki, TLibIteration order) {
   std::vector<TValidataLibType> types;
@@ -114,8 +130,8 @@ std::vector<TValidataProfile> TValidataSettings::GetProfiles(TValidataLibType t,
   if (!key) return result;
   const std::uint32_t count = std::min(ReadNumber(*key, "Count").value_or(0), kMaxProfiles);
   for (std::uint32_t i = 0; i < count; ++i) {
-    auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(ProfilesKey(t), std::to_string(i)),
-                                 RegAccess::Read);
+    auto sub = RegistryKey::Open(RegRoot::CurrentUser,
+                                 SubKeyPath(ProfilesKey(t), std::to_string(i)), RegAccess::Read);
     if (!sub) continue;  // a missing profile subkey is skipped
     std::string name = ReadRegistryText(*sub, "ProfileName");
     if (withPrefix) name = Prefix(t) + name;
@@ -156,8 +172,8 @@ std::string TValidataSettings::GetCurrentProfile(TValidataLibType t, bool withPr
   if (!key) return {};
   auto cur = ReadNumber(*key, "CurSel");
   if (!cur || *cur >= kMaxProfiles) return {};
-  auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(ProfilesKey(t), std::to_string(*cur)),
-                               RegAccess::Read);
+  auto sub = RegistryKey::Open(RegRoot::CurrentUser,
+                               SubKeyPath(ProfilesKey(t), std::to_string(*cur)), RegAccess::Read);
   if (!sub) return {};
   std::string name = ReadRegistryText(*sub, "ProfileName");
   if (name.empty()) return {};
@@ -172,7 +188,8 @@ std::string TValidataSettings::GetCurrentProfile(TPkiType pki) {
   return {};
 }
 
-bool TValidataSettings::SetCurrentProfile(TPkiType pki, const std::string& name, TValidataLibType* libType) {
+bool TValidataSettings::SetCurrentProfile(TPkiType pki, const std::string& name,
+                                          TValidataLibType* libType) {
   for (auto t : LibTypes(pki, TLibIteration::Reverse)) {
     for (const auto& p : GetProfiles(t, true)) {
       const std::string bare = p.Name.substr(std::string_view(Prefix(t)).size());
@@ -258,7 +275,8 @@ std::shared_ptr<const TValidataExtKeyUsages> TValidataSettings::ValidataExtKeyUs
     auto key = RegistryKey::Open(RegRoot::CurrentUser, OIDsKey(t), RegAccess::Read);
     if (!key) continue;
     for (const auto& subName : key->SubKeyNames()) {
-      auto sub = RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(OIDsKey(t), subName), RegAccess::Read);
+      auto sub =
+          RegistryKey::Open(RegRoot::CurrentUser, SubKeyPath(OIDsKey(t), subName), RegAccess::Read);
       if (!sub) continue;
       TValidataExtKeyUsage rec;
       rec.OID = ReadRegistryText(*sub, "OID");
@@ -303,7 +321,8 @@ std::string TValidataSettings::NameSubstr(std::string_view value, std::string_vi
   const std::size_t pos = FindComponent(value, id);
   if (pos == std::string_view::npos) return {};
   const std::size_t end = value.find(',', pos);
-  return std::string(value.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+  return std::string(
+      value.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
 }
 
 std::string TValidataSettings::GetShortSubject(std::string_view subject) {
@@ -318,8 +337,12 @@ std::string TValidataSettings::GetShortSubject(std::string_view subject) {
   return out;
 }
 
-void TValidataSettings::Lock() { ValidataSettingsMutex().lock(); }
-void TValidataSettings::UnLock() { ValidataSettingsMutex().unlock(); }
+void TValidataSettings::Lock() {
+  ValidataSettingsMutex().lock();
+}
+void TValidataSettings::UnLock() {
+  ValidataSettingsMutex().unlock();
+}
 
 std::string ReadRegistryText(const RegistryKey& key, std::string_view name) {
   try {
@@ -337,8 +360,12 @@ std::optional<std::uint32_t> ReadRegistryNumber(const std::string& keyPath, std:
 
 // --- text helpers shared inside the wrapper ----------------------------------
 
-std::string FromAnsi(const char* s) { return s ? platform::FromCodePage(s) : std::string(); }
-std::string ToAnsi(std::string_view s) { return platform::ToCodePage(s); }
+std::string FromAnsi(const char* s) {
+  return s ? platform::FromCodePage(s) : std::string();
+}
+std::string ToAnsi(std::string_view s) {
+  return platform::ToCodePage(s);
+}
 
 std::vector<std::string> SplitList(std::string_view text, std::string_view separators) {
   std::vector<std::string> parts;

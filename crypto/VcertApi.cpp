@@ -20,7 +20,9 @@ constexpr const char* kLoadErrorText =
 constexpr const char* kEntryPointErrorText =
     "Entry point \"%s\" is not found in CSP Validata library \"%s\".";
 
-bool InSessionGroup(int i) { return i >= kVcertSessionFirst && i <= kVcertSessionLast; }
+bool InSessionGroup(int i) {
+  return i >= kVcertSessionFirst && i <= kVcertSessionLast;
+}
 
 bool IsOptional(int i, bool v5, bool v6, bool cryptoServer) {
   if (i == veSetAuthData || i == veAuthorize) return true;
@@ -42,15 +44,17 @@ bool IsOptional(int i, bool v5, bool v6, bool cryptoServer) {
   return false;
 }
 
-std::string ExportName(int i) { return std::string(kVcertExportPrefix) + kVcertEntryNames[i]; }
+std::string ExportName(int i) {
+  return std::string(kVcertExportPrefix) + kVcertEntryNames[i];
+}
 
 }  // namespace
 
 void RaiseVcertLoadError(const std::string& dllName, std::uint32_t errorCode) {
-  throw EVcertLoadError(
-      platform::Format(kLoadErrorText, {platform::ExtractFileName(dllName), "x86", static_cast<long long>(errorCode),
-                                        platform::SysErrorMessage(errorCode)}),
-      errorCode, "TVCERTApi.Create");
+  throw EVcertLoadError(platform::Format(kLoadErrorText, {platform::ExtractFileName(dllName), "x86",
+                                                          static_cast<long long>(errorCode),
+                                                          platform::SysErrorMessage(errorCode)}),
+                        errorCode, "TVCERTApi.Create");
 }
 
 void RaiseVcertEntryPointError(const std::string& exportName, const std::string& dllName) {
@@ -91,7 +95,8 @@ TVCERTApi::TVCERTApi(bool aCryptoServer, const std::string& aDllName,
       secConnTried = true;
       // The secure-connection library ships beside this wrapper, not in the
       // system folder: find our own folder from one of our own functions.
-      const std::string self = platform::ModulePathOf(reinterpret_cast<const void*>(&RaiseVcertLoadError));
+      const std::string self =
+          platform::ModulePathOf(reinterpret_cast<const void*>(&RaiseVcertLoadError));
       if (!fSecConn.Load(platform::JoinPath(platform::ExtractFilePath(self), aAuxilaryDll))) {
         fSecConnError = platform::GetLastError();
         if (fSecConnError == 0) fSecConnError = platform::ERROR_MOD_NOT_FOUND;
@@ -112,9 +117,10 @@ TVCERTApi::~TVCERTApi() {
 }
 
 void TVCERTApi::RaiseUnbound(VcertEntry entry) const {
-  if (InSessionGroup(entry) && fSecConnError != 0) RaiseVcertLoadError(fSecConnDllName, fSecConnError);
-  RaiseVcertEntryPointError(ExportName(entry),
-                            InSessionGroup(entry) && fSecConn.IsLoaded() ? fSecConnDllName : fDllName);
+  if (InSessionGroup(entry) && fSecConnError != 0)
+    RaiseVcertLoadError(fSecConnDllName, fSecConnError);
+  RaiseVcertEntryPointError(
+      ExportName(entry), InSessionGroup(entry) && fSecConn.IsLoaded() ? fSecConnDllName : fDllName);
 }
 
 void* TVCERTApi::Entry(VcertEntry entry) const {

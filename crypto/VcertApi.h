@@ -39,6 +39,7 @@
 
 namespace tarvo {
 
+// clang-format off
 #define TVCERT_TYPED_ENTRIES(X)                                                                  \
   X(AllocMem) X(FreeMem) X(FreeCert) X(FindCert) X(GetErrorText) X(InitializeEx) X(Uninitialize) \
   X(DuplicateContext) X(ParseCert) X(VerifyCert) X(VerifyCertificatePolicy) X(ShowCertificate)   \
@@ -46,6 +47,7 @@ namespace tarvo {
   X(GetErrorLineEx) X(CreateConnection) X(FreeConnection) X(ClientStep1) X(ServerStep2)          \
   X(ClientStep3) X(ServerStep4) X(ClientStep5) X(ConnectionEncrypt) X(ConnectionDecrypt)          \
   X(ConnectionCtrl)
+// clang-format on
 
 class TVCERTApi {
  public:
@@ -76,8 +78,10 @@ class TVCERTApi {
   void* Entry(VcertEntry entry) const;
 
   // Typed accessors, named like the exports: Api.VCERT_FindCert()(ctx, ...).
-#define TVCERT_ACCESSOR(name) \
-  TVCERT_##name VCERT_##name() const { return reinterpret_cast<TVCERT_##name>(Entry(ve##name)); }
+#define TVCERT_ACCESSOR(name)                                \
+  TVCERT_##name VCERT_##name() const {                       \
+    return reinterpret_cast<TVCERT_##name>(Entry(ve##name)); \
+  }
   TVCERT_TYPED_ENTRIES(TVCERT_ACCESSOR)
 #undef TVCERT_ACCESSOR
 
@@ -106,6 +110,7 @@ class TVCERTApi {
 
 // The two load errors, with their texts exactly as users see them.
 [[noreturn]] void RaiseVcertLoadError(const std::string& dllName, std::uint32_t errorCode);
-[[noreturn]] void RaiseVcertEntryPointError(const std::string& exportName, const std::string& dllName);
+[[noreturn]] void RaiseVcertEntryPointError(const std::string& exportName,
+                                            const std::string& dllName);
 
 }  // namespace tarvo

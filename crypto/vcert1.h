@@ -69,7 +69,9 @@ static_assert(sizeof(TMemBlk) == 16);
 static_assert(offsetof(TMemBlk, len) == 0 && offsetof(TMemBlk, buf) == 8);
 
 // Buffer size for the Base64 text of n bytes.
-constexpr std::uint32_t VCERT_BASE64_LEN(std::uint32_t n) { return (4 * n) / 3 + 4; }
+constexpr std::uint32_t VCERT_BASE64_LEN(std::uint32_t n) {
+  return (4 * n) / 3 + 4;
+}
 
 // --- certificate identifiers ---------------------------------------------
 
@@ -115,7 +117,9 @@ enum TCertField : std::uint32_t {
   cfAlgorithm = 18,
 };
 using TCertInfo = std::uint32_t;
-constexpr TCertInfo CertFieldBit(TCertField f) { return TCertInfo{1} << f; }
+constexpr TCertInfo CertFieldBit(TCertField f) {
+  return TCertInfo{1} << f;
+}
 inline constexpr TCertInfo VCERT_ALL_FIELDS = 0x7FFFF;  // bits 0..18
 
 // Bits of TKeyUsages.
@@ -125,7 +129,8 @@ inline constexpr TKeyUsages kuNonRepudiation = 1u << 1;
 inline constexpr TKeyUsages kuKeyEncipherment = 1u << 2;
 inline constexpr TKeyUsages kuDataEncipherment = 1u << 3;
 inline constexpr TKeyUsages kuKeyAgreement = 1u << 4;
-inline constexpr TKeyUsages kuEncryptionMask = kuKeyEncipherment | kuDataEncipherment | kuKeyAgreement;
+inline constexpr TKeyUsages kuEncryptionMask =
+    kuKeyEncipherment | kuDataEncipherment | kuKeyAgreement;
 
 struct TAltName {
   char* EmailAddress;
@@ -152,7 +157,8 @@ struct TPolicy {
   std::uint32_t NotNum;
   char* Text;
 };
-static_assert(sizeof(TPolicy) == 32 && offsetof(TPolicy, NotNum) == 16 && offsetof(TPolicy, Text) == 24);
+static_assert(sizeof(TPolicy) == 32 && offsetof(TPolicy, NotNum) == 16 &&
+              offsetof(TPolicy, Text) == 24);
 
 struct TExtKeyUsage {
   char* OID;
@@ -195,21 +201,19 @@ struct TCertificate {
   TMemBlk CertHash;
 };
 static_assert(sizeof(TCertificate) == 408);
-static_assert(offsetof(TCertificate, Fields) == 0 && offsetof(TCertificate, Issuer) == 8 &&
-              offsetof(TCertificate, SerialNumber) == 16 && offsetof(TCertificate, Subject) == 24 &&
-              offsetof(TCertificate, Algorithm) == 32 && offsetof(TCertificate, NotBefore) == 40 &&
-              offsetof(TCertificate, NotAfter) == 44 && offsetof(TCertificate, IssuerUID) == 48 &&
-              offsetof(TCertificate, SubjectUID) == 56 && offsetof(TCertificate, KeyUsage) == 64 &&
-              offsetof(TCertificate, NotBeforePrivate) == 68 &&
-              offsetof(TCertificate, NotAfterPrivate) == 72 &&
-              offsetof(TCertificate, IssuerAltName) == 80 &&
-              offsetof(TCertificate, SubjectAltName) == 200 && offsetof(TCertificate, KeyId) == 320 &&
-              offsetof(TCertificate, PolicyNum) == 328 && offsetof(TCertificate, Policies) == 336 &&
-              offsetof(TCertificate, ExtKeyUsageNum) == 344 &&
-              offsetof(TCertificate, ExtKeyUsage) == 352 &&
-              offsetof(TCertificate, ExtensionNum) == 360 &&
-              offsetof(TCertificate, Extensions) == 368 &&
-              offsetof(TCertificate, CertEncoded) == 376 && offsetof(TCertificate, CertHash) == 392);
+static_assert(
+    offsetof(TCertificate, Fields) == 0 && offsetof(TCertificate, Issuer) == 8 &&
+    offsetof(TCertificate, SerialNumber) == 16 && offsetof(TCertificate, Subject) == 24 &&
+    offsetof(TCertificate, Algorithm) == 32 && offsetof(TCertificate, NotBefore) == 40 &&
+    offsetof(TCertificate, NotAfter) == 44 && offsetof(TCertificate, IssuerUID) == 48 &&
+    offsetof(TCertificate, SubjectUID) == 56 && offsetof(TCertificate, KeyUsage) == 64 &&
+    offsetof(TCertificate, NotBeforePrivate) == 68 &&
+    offsetof(TCertificate, NotAfterPrivate) == 72 && offsetof(TCertificate, IssuerAltName) == 80 &&
+    offsetof(TCertificate, SubjectAltName) == 200 && offsetof(TCertificate, KeyId) == 320 &&
+    offsetof(TCertificate, PolicyNum) == 328 && offsetof(TCertificate, Policies) == 336 &&
+    offsetof(TCertificate, ExtKeyUsageNum) == 344 && offsetof(TCertificate, ExtKeyUsage) == 352 &&
+    offsetof(TCertificate, ExtensionNum) == 360 && offsetof(TCertificate, Extensions) == 368 &&
+    offsetof(TCertificate, CertEncoded) == 376 && offsetof(TCertificate, CertHash) == 392);
 
 // --- parameter and result records ----------------------------------------
 
@@ -320,7 +324,8 @@ struct TEncryptedInfoResult {
   TCertId* recipients;
   TCertId sender;
 };
-static_assert(sizeof(TEncryptedInfoResult) == 40 && offsetof(TEncryptedInfoResult, recipients) == 8 &&
+static_assert(sizeof(TEncryptedInfoResult) == 40 &&
+              offsetof(TEncryptedInfoResult, recipients) == 8 &&
               offsetof(TEncryptedInfoResult, sender) == 16);
 
 struct TSignInfo {
@@ -425,8 +430,9 @@ struct TCmsRecInf {
   TCmsCertID RecipientId;
 };
 static_assert(sizeof(TCmsRecInf) == 96 && offsetof(TCmsRecInf, Version) == 8 &&
-              offsetof(TCmsRecInf, OriginatorId) == 16 && offsetof(TCmsRecInf, PublicKeyAlg) == 48 &&
-              offsetof(TCmsRecInf, CipherAlg) == 56 && offsetof(TCmsRecInf, RecipientId) == 64);
+              offsetof(TCmsRecInf, OriginatorId) == 16 &&
+              offsetof(TCmsRecInf, PublicKeyAlg) == 48 && offsetof(TCmsRecInf, CipherAlg) == 56 &&
+              offsetof(TCmsRecInf, RecipientId) == 64);
 
 struct TCmsMsgInf {
   std::uint32_t _type;  // 1 signed data, 2 enveloped data
@@ -463,20 +469,22 @@ enum TcrsrvFunction : std::uint32_t {
 // --- status values the wrapper tests or produces ---------------------------
 // Their texts come from the library (VCERT_GetErrorText).
 
-inline constexpr TVcertStatus VCERT_E_CONTEXT_COPY = 0xE0700001;     // context copy failed
-inline constexpr TVcertStatus VCERT_E_NOT_AVAILABLE = 0xE0700004;    // not in this mode / on this side
-inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_0F = 0xE070000F; // data is not encrypted
-inline constexpr TVcertStatus VCERT_E_NO_CAPABILITY = 0xE0700014;    // certificate lacks the capability
-inline constexpr TVcertStatus VCERT_E_BAD_SIGNATURE = 0xE0700019;    // a signature is not valid
-inline constexpr TVcertStatus VCERT_E_NOT_SIGNED = 0xE070001A;       // data is not signed
-inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_22 = 0xE0700022; // data is not encrypted
-inline constexpr TVcertStatus VCERT_E_INIT_CSP = 0xE070002D;         // initialisation: CSP failed
-inline constexpr TVcertStatus VCERT_E_INIT_CSP_KEY = 0xE0700034;     // initialisation: CSP key failed
-inline constexpr TVcertStatus VCERT_E_NO_CERTIFICATE = 0xE0700036;   // certificate not found
-inline constexpr TVcertStatus VCERT_E_CERT_NOT_FOUND = 0xE0700046;   // certificate not found
-inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_83 = 0xE0700083; // data is not encrypted
-inline constexpr TVcertStatus VCERT_E_NO_KEY_STORE = 0xE071002A;     // no key store configured
-inline constexpr TVcertStatus VCERT_E_WINDOW_CLOSED = 0xE072008A;    // certificate window closed
+inline constexpr TVcertStatus VCERT_E_CONTEXT_COPY = 0xE0700001;  // context copy failed
+inline constexpr TVcertStatus VCERT_E_NOT_AVAILABLE =
+    0xE0700004;  // not in this mode / on this side
+inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_0F = 0xE070000F;  // data is not encrypted
+inline constexpr TVcertStatus VCERT_E_NO_CAPABILITY =
+    0xE0700014;  // certificate lacks the capability
+inline constexpr TVcertStatus VCERT_E_BAD_SIGNATURE = 0xE0700019;     // a signature is not valid
+inline constexpr TVcertStatus VCERT_E_NOT_SIGNED = 0xE070001A;        // data is not signed
+inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_22 = 0xE0700022;  // data is not encrypted
+inline constexpr TVcertStatus VCERT_E_INIT_CSP = 0xE070002D;          // initialisation: CSP failed
+inline constexpr TVcertStatus VCERT_E_INIT_CSP_KEY = 0xE0700034;  // initialisation: CSP key failed
+inline constexpr TVcertStatus VCERT_E_NO_CERTIFICATE = 0xE0700036;    // certificate not found
+inline constexpr TVcertStatus VCERT_E_CERT_NOT_FOUND = 0xE0700046;    // certificate not found
+inline constexpr TVcertStatus VCERT_E_NOT_ENCRYPTED_83 = 0xE0700083;  // data is not encrypted
+inline constexpr TVcertStatus VCERT_E_NO_KEY_STORE = 0xE071002A;      // no key store configured
+inline constexpr TVcertStatus VCERT_E_WINDOW_CLOSED = 0xE072008A;     // certificate window closed
 
 // --- entry table -----------------------------------------------------------
 
@@ -485,38 +493,149 @@ inline constexpr const char* kVcertExportPrefix = "VCERT_";
 
 // Entry names without the "VCERT_" prefix, in table order (index = VcertEntry).
 inline constexpr const char* kVcertEntryNames[kVcertEntryCount] = {
-    "AllocMem", "FindCert", "FreeCert", "FreeCertId", "FreeDecryptResult", "FreeFindResult",
-    "FreeMem", "FreeVerifyResult", "GenRandom", "GetErrorText", "Initialize", "InitializeEx",
-    "Match", "ParseCert", "ImportMem", "ImportFile", "ExportMem", "ExportFile", "SetAuthData",
-    "ShowCertificate", "Uninitialize", "UpdateCRLs", "VerifyCert", "ReallocMem", "SignHashMem",
-    "VerifyHashMem", "CopyCert", "EncodeMem", "DecodeMem", "DuplicateContext",
-    "VerifyCertificatePolicy", "Authorize", "ParseCrl", "FreeCrl", "VerifyCrlPolicy", "ShowCrl",
-    "GetErrorLineEx", "ShowCertificateEx", "ShowCrlEx", "BlkHashMem", "BlkHashFile",
-    "CmsBlkAttSignMem", "CmsBlkAttSignFile", "CmsStrAttSignInitMem", "CmsStrAttSignUpdateMem",
-    "CmsStrAttSignFinalMem", "CmsStrAttSignFile", "CmsBlkDetSignMem", "CmsBlkDetSignFile",
-    "CmsStrDetSignInitMem", "CmsStrDetSignUpdateMem", "CmsStrDetSignFinalMem",
-    "CmsStrDetSignFile", "CmsBlkAttVerifyMem", "CmsBlkAttVerifyFile", "CmsStrAttVerifyInitMem",
-    "CmsStrAttVerifyUpdateMem", "CmsStrAttVerifyFinalMem", "CmsStrAttVerifyFile",
-    "CmsBlkDetVerifyMem", "CmsBlkDetVerifyFile", "CmsStrDetVerifyInitMem",
-    "CmsStrDetVerifyUpdateMem", "CmsStrDetVerifyFinalMem", "CmsStrDetVerifyFile",
-    "CmsBlkEncryptMem", "CmsBlkEncryptFile", "CmsStrEncryptInitMem", "CmsStrEncryptUpdateMem",
-    "CmsStrEncryptFinalMem", "CmsStrEncryptFile", "CmsBlkDecryptMem", "CmsBlkDecryptFile",
-    "CmsStrDecryptInitMem", "CmsStrDecryptUpdateMem", "CmsStrDecryptFinalMem",
-    "CmsStrDecryptFile", "CmsBlkSignAttachMem", "CmsBlkSignAttachFile", "CmsBlkSignDetachMem",
-    "CmsBlkSignDetachFile", "CmsStrSignDetachInitMem", "CmsStrSignDetachUpdateMem",
-    "CmsStrSignDetachFinalMem", "CmsStrSignDetachFile", "CmsBlkMsgInfMem", "CmsBlkMsgInfFile",
-    "CmsStrMsgInfInitMem", "CmsStrMsgInfUpdateMem", "CmsStrMsgInfFinalMem", "CmsStrMsgInfFile",
-    "CmsFreeMsgInf", "AddCRL", "AddCertificate", "DecryptAndVerifyFile", "DecryptAndVerifyMem",
-    "DecryptFile", "DecryptMem", "EncryptFile", "EncryptMem", "EncryptedInfoFile",
-    "EncryptedInfoMem", "FreeEncryptedInfoResult", "FreeSignedInfoResult", "HashFile", "HashMem",
-    "DetachSignMem", "DetachSignFile", "AttachSignMem", "AttachSignFile", "SignAndEncryptFile",
-    "SignAndEncryptMem", "SignFile", "SignMem", "SignedInfoFile", "SignedInfoMem",
-    "VerifyAndSignFile", "VerifyAndSignMem", "VerifyFile", "VerifyMem", "Ctrl", "GetErrorLine",
-    "CheckExpiringCertKey", "GetPkcs7InfoMem", "GetPkcs7InfoFile", "FreePkcs7Info",
-    "CreateSession", "FreeSession", "SessionExport", "SessionImport", "SessionDerive",
-    "SessionEncrypt", "SessionDecrypt", "CreateConnection", "FreeConnection", "ClientStep1",
-    "ServerStep2", "ClientStep3", "ServerStep4", "ClientStep5", "ConnectionEncrypt",
-    "ConnectionDecrypt", "ConnectionCtrl",
+    "AllocMem",
+    "FindCert",
+    "FreeCert",
+    "FreeCertId",
+    "FreeDecryptResult",
+    "FreeFindResult",
+    "FreeMem",
+    "FreeVerifyResult",
+    "GenRandom",
+    "GetErrorText",
+    "Initialize",
+    "InitializeEx",
+    "Match",
+    "ParseCert",
+    "ImportMem",
+    "ImportFile",
+    "ExportMem",
+    "ExportFile",
+    "SetAuthData",
+    "ShowCertificate",
+    "Uninitialize",
+    "UpdateCRLs",
+    "VerifyCert",
+    "ReallocMem",
+    "SignHashMem",
+    "VerifyHashMem",
+    "CopyCert",
+    "EncodeMem",
+    "DecodeMem",
+    "DuplicateContext",
+    "VerifyCertificatePolicy",
+    "Authorize",
+    "ParseCrl",
+    "FreeCrl",
+    "VerifyCrlPolicy",
+    "ShowCrl",
+    "GetErrorLineEx",
+    "ShowCertificateEx",
+    "ShowCrlEx",
+    "BlkHashMem",
+    "BlkHashFile",
+    "CmsBlkAttSignMem",
+    "CmsBlkAttSignFile",
+    "CmsStrAttSignInitMem",
+    "CmsStrAttSignUpdateMem",
+    "CmsStrAttSignFinalMem",
+    "CmsStrAttSignFile",
+    "CmsBlkDetSignMem",
+    "CmsBlkDetSignFile",
+    "CmsStrDetSignInitMem",
+    "CmsStrDetSignUpdateMem",
+    "CmsStrDetSignFinalMem",
+    "CmsStrDetSignFile",
+    "CmsBlkAttVerifyMem",
+    "CmsBlkAttVerifyFile",
+    "CmsStrAttVerifyInitMem",
+    "CmsStrAttVerifyUpdateMem",
+    "CmsStrAttVerifyFinalMem",
+    "CmsStrAttVerifyFile",
+    "CmsBlkDetVerifyMem",
+    "CmsBlkDetVerifyFile",
+    "CmsStrDetVerifyInitMem",
+    "CmsStrDetVerifyUpdateMem",
+    "CmsStrDetVerifyFinalMem",
+    "CmsStrDetVerifyFile",
+    "CmsBlkEncryptMem",
+    "CmsBlkEncryptFile",
+    "CmsStrEncryptInitMem",
+    "CmsStrEncryptUpdateMem",
+    "CmsStrEncryptFinalMem",
+    "CmsStrEncryptFile",
+    "CmsBlkDecryptMem",
+    "CmsBlkDecryptFile",
+    "CmsStrDecryptInitMem",
+    "CmsStrDecryptUpdateMem",
+    "CmsStrDecryptFinalMem",
+    "CmsStrDecryptFile",
+    "CmsBlkSignAttachMem",
+    "CmsBlkSignAttachFile",
+    "CmsBlkSignDetachMem",
+    "CmsBlkSignDetachFile",
+    "CmsStrSignDetachInitMem",
+    "CmsStrSignDetachUpdateMem",
+    "CmsStrSignDetachFinalMem",
+    "CmsStrSignDetachFile",
+    "CmsBlkMsgInfMem",
+    "CmsBlkMsgInfFile",
+    "CmsStrMsgInfInitMem",
+    "CmsStrMsgInfUpdateMem",
+    "CmsStrMsgInfFinalMem",
+    "CmsStrMsgInfFile",
+    "CmsFreeMsgInf",
+    "AddCRL",
+    "AddCertificate",
+    "DecryptAndVerifyFile",
+    "DecryptAndVerifyMem",
+    "DecryptFile",
+    "DecryptMem",
+    "EncryptFile",
+    "EncryptMem",
+    "EncryptedInfoFile",
+    "EncryptedInfoMem",
+    "FreeEncryptedInfoResult",
+    "FreeSignedInfoResult",
+    "HashFile",
+    "HashMem",
+    "DetachSignMem",
+    "DetachSignFile",
+    "AttachSignMem",
+    "AttachSignFile",
+    "SignAndEncryptFile",
+    "SignAndEncryptMem",
+    "SignFile",
+    "SignMem",
+    "SignedInfoFile",
+    "SignedInfoMem",
+    "VerifyAndSignFile",
+    "VerifyAndSignMem",
+    "VerifyFile",
+    "VerifyMem",
+    "Ctrl",
+    "GetErrorLine",
+    "CheckExpiringCertKey",
+    "GetPkcs7InfoMem",
+    "GetPkcs7InfoFile",
+    "FreePkcs7Info",
+    "CreateSession",
+    "FreeSession",
+    "SessionExport",
+    "SessionImport",
+    "SessionDerive",
+    "SessionEncrypt",
+    "SessionDecrypt",
+    "CreateConnection",
+    "FreeConnection",
+    "ClientStep1",
+    "ServerStep2",
+    "ClientStep3",
+    "ServerStep4",
+    "ClientStep5",
+    "ConnectionEncrypt",
+    "ConnectionDecrypt",
+    "ConnectionCtrl",
 };
 
 enum VcertEntry : int {
@@ -666,12 +785,12 @@ enum VcertEntry : int {
 };
 
 // Groups of the table, inclusive bounds.
-inline constexpr int kVcertV6First = 37;       // CMS interface of version 6
+inline constexpr int kVcertV6First = 37;  // CMS interface of version 6
 inline constexpr int kVcertV6Last = 91;
-inline constexpr int kVcertV5First = 92;       // message interface of version 5
+inline constexpr int kVcertV5First = 92;  // message interface of version 5
 inline constexpr int kVcertV5Last = 142;
-inline constexpr int kVcertSessionFirst = 126; // session and secure connection,
-inline constexpr int kVcertSessionLast = 142;  // may live in xsecconn/rsecconn
+inline constexpr int kVcertSessionFirst = 126;  // session and secure connection,
+inline constexpr int kVcertSessionLast = 142;   // may live in xsecconn/rsecconn
 
 // --- procedure types --------------------------------------------------------
 // One per entry whose parameters the wrapper knows so far; every pointer
@@ -729,7 +848,8 @@ using TVCERT_ConnectionStep = TVcertStatus (*)(TVcertContext ctx, TVcertConnecti
 using TVCERT_ServerStep2 = TVCERT_ConnectionStep;
 using TVCERT_ClientStep3 = TVCERT_ConnectionStep;
 using TVCERT_ServerStep4 = TVCERT_ConnectionStep;
-using TVCERT_ClientStep5 = TVcertStatus (*)(TVcertContext ctx, TVcertConnection conn, TMemBlk* msg4);
+using TVCERT_ClientStep5 = TVcertStatus (*)(TVcertContext ctx, TVcertConnection conn,
+                                            TMemBlk* msg4);
 using TVCERT_ConnectionEncrypt = TVCERT_ConnectionStep;
 using TVCERT_ConnectionDecrypt = TVCERT_ConnectionStep;
 using TVCERT_ConnectionCtrl = TVcertStatus (*)(TVcertContext ctx, TVcertConnection conn,

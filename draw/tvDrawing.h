@@ -42,9 +42,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/core/Colors.h"
 #include "platform/gfx/Canvas.h"
 #include "platform/gfx/CanvasTypes.h"
-#include "platform/core/Colors.h"
 
 namespace tarvo {
 

@@ -32,11 +32,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/core/Classes.h"
 #include "platform/gfx/Canvas.h"
 #include "platform/ui/WindowDrag.h"
 #include "platform/ui/WindowServices.h"
 #include "platform/ui/WindowSystem.h"
-#include "platform/core/Classes.h"
 
 namespace tarvo {
 

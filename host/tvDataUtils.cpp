@@ -43,7 +43,6 @@ int Cmp(T a, T b) {
   return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-
 int CmpBytes(const void* a, const void* b, std::size_t la, std::size_t lb) {
   std::size_t n = la < lb ? la : lb;
   int r = n ? std::memcmp(a, b, n) : 0;

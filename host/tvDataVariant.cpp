@@ -132,7 +132,6 @@ double NumToDouble(const Num& n) {
   return f.ToDouble();
 }
 
-
 int CompareNums(const Num& a, const Num& b) {
   if (a.isDouble || b.isDouble) return CompareDoubles(NumToDouble(a), NumToDouble(b));
   int s = a.scale > b.scale ? a.scale : b.scale;

@@ -37,9 +37,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/core/Sets.h"
 #include "platform/net/Inet.h"
 #include "platform/system/MessageQueue.h"
-#include "platform/core/Sets.h"
 
 namespace tarvo {
 

@@ -24,7 +24,8 @@ bool IsCacheEntryFileName(const std::string& name) {
     }
   }
   std::string ext = name.substr(36);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return ext == ".dat";
 }
 
@@ -52,8 +53,9 @@ std::string NewCacheGuid() {
 std::string CacheDeflate(const std::string& data) {
   uLongf bound = compressBound(static_cast<uLong>(data.size()));
   std::string out(bound, '\0');
-  if (compress2(reinterpret_cast<Bytef*>(out.data()), &bound, reinterpret_cast<const Bytef*>(data.data()),
-                static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &bound,
+                reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()),
+                Z_DEFAULT_COMPRESSION) != Z_OK)
     return {};
   out.resize(bound);
   return out;
@@ -69,7 +71,8 @@ bool CacheInflate(const std::string& packed, std::size_t expectedSize, std::stri
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
   zs.avail_in = static_cast<uInt>(packed.size());
   char extra;
-  zs.next_out = expectedSize ? reinterpret_cast<Bytef*>(out.data()) : reinterpret_cast<Bytef*>(&extra);
+  zs.next_out =
+      expectedSize ? reinterpret_cast<Bytef*>(out.data()) : reinterpret_cast<Bytef*>(&extra);
   zs.avail_out = expectedSize ? static_cast<uInt>(expectedSize) : 1;
   int rc = inflate(&zs, Z_FINISH);
   bool ok = rc == Z_STREAM_END && zs.total_out == expectedSize && zs.avail_in == 0;
@@ -82,16 +85,21 @@ bool CacheInflate(const std::string& packed, std::size_t expectedSize, std::stri
   return ok;
 }
 
-TCachedFile::TCachedFile(TQDSCacheManager* owner, double ttl, std::string fileName, platform::TDateTime creation,
-                         std::int32_t size)
+TCachedFile::TCachedFile(TQDSCacheManager* owner, double ttl, std::string fileName,
+                         platform::TDateTime creation, std::int32_t size)
     : fFileName(std::move(fileName)), fSize(size), fOwner(owner), fTTL(ttl), fCreation(creation) {}
 
-std::string TCachedFile::GetFileName() const { return fOwner->Folder() + fFileName; }
+std::string TCachedFile::GetFileName() const {
+  return fOwner->Folder() + fFileName;
+}
 
-TCacheStream::TCacheStream(TQDSCacheManager* owner, std::string code, TCacheStreamMode mode, bool useCompression)
+TCacheStream::TCacheStream(TQDSCacheManager* owner, std::string code, TCacheStreamMode mode,
+                           bool useCompression)
     : fOwner(owner), fCode(std::move(code)), fMode(mode), fUseCompression(useCompression) {}
 
-TCacheStream::~TCacheStream() { Close(); }
+TCacheStream::~TCacheStream() {
+  Close();
+}
 
 std::int64_t TCacheStream::Read(void* buffer, std::int64_t count) {
   if (!fValid || fMode != TCacheStreamMode::Read || count < 0) return -1;

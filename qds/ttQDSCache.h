@@ -38,8 +38,8 @@ std::string NewCacheGuid();
 
 class TCachedFile {
  public:
-  TCachedFile(TQDSCacheManager* owner, double ttl, std::string fileName, platform::TDateTime creation,
-              std::int32_t size);
+  TCachedFile(TQDSCacheManager* owner, double ttl, std::string fileName,
+              platform::TDateTime creation, std::int32_t size);
 
   const std::string& FileName() const noexcept { return fFileName; }  // relative
   std::string GetFileName() const;                                    // folder + name
@@ -103,7 +103,8 @@ class TCacheStream {
 
  private:
   friend class TQDSCacheManager;
-  TCacheStream(TQDSCacheManager* owner, std::string code, TCacheStreamMode mode, bool useCompression);
+  TCacheStream(TQDSCacheManager* owner, std::string code, TCacheStreamMode mode,
+               bool useCompression);
 
   TQDSCacheManager* fOwner;
   std::string fCode;

@@ -1,6 +1,5 @@
 #include "qds/ttQDSCacheManager.h"
 
-
 #include <pugixml.hpp>
 
 #include <algorithm>
@@ -13,9 +12,9 @@
 #include <sstream>
 
 #include "platform/core/Files.h"
-#include "platform/system/KernelObjects.h"
 #include "platform/core/Library.h"
 #include "platform/core/Paths.h"
+#include "platform/system/KernelObjects.h"
 #include "qds/ttQDSPrimitives.h"
 
 namespace tarvo {
@@ -52,7 +51,9 @@ bool IsXmlName(const std::string& s) {
   return true;
 }
 
-bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+bool HasNul(const std::string& s) {
+  return s.find('\0') != std::string::npos;
+}
 
 }  // namespace
 
@@ -101,7 +102,9 @@ std::string TQDSCacheManager::DefaultFolder() {
   return platform::IncludeTrailingPathDelimiter(base) + "TARVO/QDSData/";
 }
 
-std::string TQDSCacheManager::GetVersion() const { return CacheVersionPrefix + "1" + "ur"; }
+std::string TQDSCacheManager::GetVersion() const {
+  return CacheVersionPrefix + "1" + "ur";
+}
 
 void TQDSCacheManager::SetClock(Clock clock) {
   std::lock_guard g(fTableLock);
@@ -126,7 +129,9 @@ bool TQDSCacheManager::Lock() {
   }
 }
 
-void TQDSCacheManager::Unlock() { MH.Release(); }
+void TQDSCacheManager::Unlock() {
+  MH.Release();
+}
 
 std::size_t TQDSCacheManager::EntryCount() const {
   std::lock_guard g(fTableLock);
@@ -204,19 +209,22 @@ int TQDSCacheManager::ProgramUsesCacheVersion(pugi::xml_node version, const std:
     users.remove_child(last);
     --count;
   } else if (!found && action == TCacheVersionAction::cvaAppend) {
-    users.append_child(("P" + std::to_string(count)).c_str()).append_attribute("User").set_value(exe.c_str());
+    users.append_child(("P" + std::to_string(count)).c_str())
+        .append_attribute("User")
+        .set_value(exe.c_str());
     ++count;
   }
   return count;
 }
 
-bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, platform::TDateTime now, std::string& code,
-                                     std::unique_ptr<TCachedFile>& out) {
+bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, platform::TDateTime now,
+                                     std::string& code, std::unique_ptr<TCachedFile>& out) {
   code = node.attribute("Code").as_string();
   const std::string fileName = node.attribute("FileName").as_string();
-  auto ttl = node.attribute("TTL") ? ParseInt(node.attribute("TTL").value()) : std::optional<long long>(0);
-  auto creation =
-      node.attribute("Creation") ? ParseInt(node.attribute("Creation").value()) : std::optional<long long>(0);
+  auto ttl =
+      node.attribute("TTL") ? ParseInt(node.attribute("TTL").value()) : std::optional<long long>(0);
+  auto creation = node.attribute("Creation") ? ParseInt(node.attribute("Creation").value())
+                                             : std::optional<long long>(0);
   auto size = ParseInt(node.attribute("Size").as_string("0"));
   if (!ttl || !creation || !size || *ttl < 0 || *size < 0 || *size > INT32_MAX) return false;
   if (!IsCacheEntryFileName(fileName)) return false;  // never touched: may point anywhere
@@ -227,7 +235,8 @@ bool TQDSCacheManager::TryCreateFrom(pugi::xml_node node, platform::TDateTime no
     return false;
   }
   if (!platform::FileExists(FolderFile(fileName))) return false;
-  out = std::make_unique<TCachedFile>(this, static_cast<double>(*ttl), fileName, static_cast<double>(*creation),
+  out = std::make_unique<TCachedFile>(this, static_cast<double>(*ttl), fileName,
+                                      static_cast<double>(*creation),
                                       static_cast<std::int32_t>(*size));
   return true;
 }
@@ -284,7 +293,8 @@ void TQDSCacheManager::LoadTOC(bool fresh) {
           const std::string key = platform::FoldCase(e.attribute("Code").as_string());
           auto it = fTOC.find(key);
           if (it != fTOC.end() && it->second.second->Local()) continue;
-          if (it != fTOC.end() && it->second.second->FileName() == e.attribute("FileName").as_string()) {
+          if (it != fTOC.end() &&
+              it->second.second->FileName() == e.attribute("FileName").as_string()) {
             // Same file, and files are never rewritten: only the record may differ.
             continue;
           }
@@ -368,7 +378,8 @@ bool TQDSCacheManager::DataExists(const std::string& code) {
   return e && platform::FileExists(e->GetFileName());
 }
 
-std::unique_ptr<TCacheStream> TQDSCacheManager::FileStream(const std::string& code, TCacheStreamMode mode,
+std::unique_ptr<TCacheStream> TQDSCacheManager::FileStream(const std::string& code,
+                                                           TCacheStreamMode mode,
                                                            bool useCompression, double ttlDays) {
   if (fIsBroken || code.empty() || HasNul(code)) return nullptr;
   std::lock_guard g(fTableLock);
@@ -403,8 +414,8 @@ std::unique_ptr<TCacheStream> TQDSCacheManager::FileStream(const std::string& co
   return s;
 }
 
-bool TQDSCacheManager::CommitEntry(const std::string& code, const std::string& data, bool useCompression,
-                                   double ttlDays) {
+bool TQDSCacheManager::CommitEntry(const std::string& code, const std::string& data,
+                                   bool useCompression, double ttlDays) {
   const std::string bytes = useCompression ? CacheDeflate(data) : data;
   if (useCompression && bytes.empty()) return false;
   std::lock_guard g(fTableLock);
@@ -447,7 +458,8 @@ std::optional<std::string> TQDSCacheManager::ReadEntry(const std::string& code) 
   return s->Data();
 }
 
-bool TQDSCacheManager::WriteEntry(const std::string& code, const std::string& data, double ttlDays) {
+bool TQDSCacheManager::WriteEntry(const std::string& code, const std::string& data,
+                                  double ttlDays) {
   DataExists(code);  // loads the table on first use
   auto s = FileStream(code, TCacheStreamMode::Create, true, ttlDays);
   if (!s) return false;
@@ -495,7 +507,8 @@ void TQDSCacheManager::SaveSpecs(ISpecsUser& item) {
   node->children.clear();
   node->lines.clear();
   item.SaveTo(node->lines);
-  for (auto& line : node->lines) line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
+  for (auto& line : node->lines)
+    line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
   fDirty = true;
 }
 
@@ -521,14 +534,16 @@ void TQDSCacheManager::CleanupTOC_Internal(std::uint32_t delayMs) {
     for (auto it = versions.rbegin(); it != versions.rend(); ++it) {
       pugi::xml_node v = *it;
       if (platform::SameText(v.attribute("Value").as_string(), version)) continue;
-      const int before = static_cast<int>(std::distance(v.child("Users").begin(), v.child("Users").end()));
+      const int before =
+          static_cast<int>(std::distance(v.child("Users").begin(), v.child("Users").end()));
       const int left = ProgramUsesCacheVersion(v, fProgramPath, TCacheVersionAction::cvaRemove);
       if (left != before) changed = true;
       if (left > 0) continue;
       for (pugi::xml_node h : v.child("Hosts").children())
         for (pugi::xml_node e : h.children()) {
           const std::string name = e.attribute("FileName").as_string();
-          if (IsCacheEntryFileName(name)) platform::DeleteFile(FolderFile(name));  // errors are not fatal
+          if (IsCacheEntryFileName(name))
+            platform::DeleteFile(FolderFile(name));  // errors are not fatal
         }
       root.remove_child(v);
       changed = true;
@@ -564,8 +579,10 @@ std::size_t TQDSCacheManager::SweepOrphans(double minAgeDays) {
   const double minAge = minAgeDays >= 0 ? minAgeDays : static_cast<double>(maxTTL + 1);
   const auto now = std::filesystem::file_time_type::clock::now();
   std::size_t removed = 0;
-  for (const auto& f : platform::ListFiles(platform::ExcludeTrailingPathDelimiter(fQDSFolder), "*.dat")) {
-    if (f.isDirectory || f.isLink || !IsCacheEntryFileName(f.name) || named.count(platform::FoldCase(f.name)))
+  for (const auto& f :
+       platform::ListFiles(platform::ExcludeTrailingPathDelimiter(fQDSFolder), "*.dat")) {
+    if (f.isDirectory || f.isLink || !IsCacheEntryFileName(f.name) ||
+        named.count(platform::FoldCase(f.name)))
       continue;
     std::error_code ec;
     const auto mtime = std::filesystem::last_write_time(FolderFile(f.name), ec);
@@ -596,17 +613,19 @@ std::string TQDSCacheManager::FormatCacheSize(std::uint64_t bytes) {
   }
   std::uint64_t whole = v / 1024;
   if (v >= 102400) {
-    std::snprintf(buf, sizeof buf, "%llu %s", static_cast<unsigned long long>(whole), units[unit + 1]);
+    std::snprintf(buf, sizeof buf, "%llu %s", static_cast<unsigned long long>(whole),
+                  units[unit + 1]);
     return buf;
   }
   const int scale = v < 10240 ? 100 : 10;
-  auto frac = static_cast<std::uint64_t>(std::nearbyint(static_cast<double>(v % 1024) * scale / 1024.0));
+  auto frac =
+      static_cast<std::uint64_t>(std::nearbyint(static_cast<double>(v % 1024) * scale / 1024.0));
   if (frac >= static_cast<std::uint64_t>(scale)) {
     frac -= scale;
     ++whole;
   }
-  std::snprintf(buf, sizeof buf, "%llu.%0*llu %s", static_cast<unsigned long long>(whole), scale == 100 ? 2 : 1,
-                static_cast<unsigned long long>(frac), units[unit + 1]);
+  std::snprintf(buf, sizeof buf, "%llu.%0*llu %s", static_cast<unsigned long long>(whole),
+                scale == 100 ? 2 : 1, static_cast<unsigned long long>(frac), units[unit + 1]);
   return buf;
 }
 
@@ -635,14 +654,21 @@ void TQDSCacheManager::AddTask(Task task) {
   AddTaskLocked(std::move(task));
 }
 
-void TQDSCacheManager::CleanupTOC() { AddTask({TLongThreadTask::ltCleanup, nullptr, 0}); }
-void TQDSCacheManager::RequestSize(SizeCallback callback) { AddTask({TLongThreadTask::ltSize, std::move(callback), 0}); }
-void TQDSCacheManager::RequestSweep(double minAgeDays) { AddTask({TLongThreadTask::ltSweep, nullptr, minAgeDays}); }
+void TQDSCacheManager::CleanupTOC() {
+  AddTask({TLongThreadTask::ltCleanup, nullptr, 0});
+}
+void TQDSCacheManager::RequestSize(SizeCallback callback) {
+  AddTask({TLongThreadTask::ltSize, std::move(callback), 0});
+}
+void TQDSCacheManager::RequestSweep(double minAgeDays) {
+  AddTask({TLongThreadTask::ltSweep, nullptr, minAgeDays});
+}
 
 void TQDSCacheManager::SkipSizeCalculation() {
   std::lock_guard g(fQueueLock);
   std::size_t i = 0;
-  for (; i < fJobs.size() && fJobs[i].task == TLongThreadTask::ltSize; ++i) fJobs[i].callback = nullptr;
+  for (; i < fJobs.size() && fJobs[i].task == TLongThreadTask::ltSize; ++i)
+    fJobs[i].callback = nullptr;
   for (; i < fJobs.size(); ++i)
     if (fJobs[i].task == TLongThreadTask::ltSize) {
       fJobs.erase(fJobs.begin() + static_cast<std::ptrdiff_t>(i));
@@ -668,8 +694,12 @@ void TQDSCacheManager::ThreadMain() {
     g.unlock();
     std::string sizeText;
     switch (t.task) {
-      case TLongThreadTask::ltCleanup: CleanupTOC_Internal(2000); break;
-      case TLongThreadTask::ltSweep: SweepOrphans(t.arg); break;
+      case TLongThreadTask::ltCleanup:
+        CleanupTOC_Internal(2000);
+        break;
+      case TLongThreadTask::ltSweep:
+        SweepOrphans(t.arg);
+        break;
       case TLongThreadTask::ltSave: {
         if (Pause(fSaveDelayMs)) {
           {
@@ -688,7 +718,8 @@ void TQDSCacheManager::ThreadMain() {
         if (t.callback) sizeText = GetCacheSize_Internal(1000);
         break;
       }
-      default: break;
+      default:
+        break;
     }
     g.lock();
     SizeCallback cb;
@@ -709,10 +740,12 @@ void TQDSCacheManager::ThreadMain() {
 
 // --- uninstall ------------------------------------------------------------------
 
-std::vector<std::string> TQDSCacheManager::FullTOCCleanup(const std::string& moduleFolder, bool printList) {
+std::vector<std::string> TQDSCacheManager::FullTOCCleanup(const std::string& moduleFolder,
+                                                          bool printList) {
   std::vector<std::string> keep{kTOCName};
   if (!Lock()) return {};
-  const std::string ours = platform::UpperCase(platform::IncludeTrailingPathDelimiter(moduleFolder));
+  const std::string ours =
+      platform::UpperCase(platform::IncludeTrailingPathDelimiter(moduleFolder));
   pugi::xml_document doc;
   bool existed = false;
   if (ReadTOCDocument(doc, existed)) {
@@ -747,8 +780,10 @@ std::vector<std::string> TQDSCacheManager::FullTOCCleanup(const std::string& mod
   }
   std::set<std::string> kept;
   for (const auto& k : keep) kept.insert(platform::FoldCase(k));
-  for (const auto& f : platform::ListFiles(platform::ExcludeTrailingPathDelimiter(fQDSFolder), "*.dat"))
-    if (!f.isDirectory && !kept.count(platform::FoldCase(f.name))) platform::DeleteFile(FolderFile(f.name));
+  for (const auto& f :
+       platform::ListFiles(platform::ExcludeTrailingPathDelimiter(fQDSFolder), "*.dat"))
+    if (!f.isDirectory && !kept.count(platform::FoldCase(f.name)))
+      platform::DeleteFile(FolderFile(f.name));
   platform::DeleteFile(FolderFile(kTOCFallback));  // may name files just deleted
   Unlock();
   return keep;
@@ -760,7 +795,8 @@ extern "C" void CleanQDSCache() {
     // Programs in this library's own folder are the ones being removed; the
     // uninstaller itself may run from anywhere.
     const std::string self = platform::ModulePathOf(reinterpret_cast<const void*>(&CleanQDSCache));
-    m.FullTOCCleanup(self.empty() ? platform::ExecutableFolder() : platform::ExtractFilePath(self), true);
+    m.FullTOCCleanup(self.empty() ? platform::ExecutableFolder() : platform::ExtractFilePath(self),
+                     true);
   } catch (...) {
     // The uninstaller has no one to report to; the cache is left as it was.
   }

@@ -38,8 +38,8 @@
 #include <vector>
 
 #include "platform/core/DateTime.h"
-#include "platform/system/KernelObjects.h"
 #include "platform/core/Text.h"
+#include "platform/system/KernelObjects.h"
 #include "qds/ttQDSCache.h"
 
 namespace pugi {
@@ -59,7 +59,8 @@ enum class TCacheVersionAction { cvaNone, cvaAppend, cvaRemove };
 // A node of the specs tree: either lines of text (a leaf) or named children.
 struct TSpecsNode {
   std::vector<std::string> lines;
-  std::vector<std::pair<std::string, std::unique_ptr<TSpecsNode>>> children;  // case-insensitive names
+  std::vector<std::pair<std::string, std::unique_ptr<TSpecsNode>>>
+      children;  // case-insensitive names
   TSpecsNode* Find(const std::string& name) const;
   TSpecsNode* FindOrAdd(const std::string& name);
   bool Empty() const { return lines.empty() && children.empty(); }
@@ -176,7 +177,8 @@ class TQDSCacheManager {
   bool ReadTOCDocument(pugi::xml_document& doc, bool& existed);
   bool WriteTOCDocument(const pugi::xml_document& doc);
   pugi::xml_node FindHostNode(pugi::xml_node version);
-  int ProgramUsesCacheVersion(pugi::xml_node version, const std::string& exe, TCacheVersionAction action);
+  int ProgramUsesCacheVersion(pugi::xml_node version, const std::string& exe,
+                              TCacheVersionAction action);
   // `now` is the clock's reading taken once for the whole table.
   bool TryCreateFrom(pugi::xml_node node, platform::TDateTime now, std::string& code,
                      std::unique_ptr<TCachedFile>& out);
@@ -186,7 +188,8 @@ class TQDSCacheManager {
   void AddTask(Task task);
   void AddTaskLocked(Task task);  // fQueueLock held
   bool Pause(std::uint32_t ms);   // false when terminating
-  bool CommitEntry(const std::string& code, const std::string& data, bool useCompression, double ttlDays);
+  bool CommitEntry(const std::string& code, const std::string& data, bool useCompression,
+                   double ttlDays);
   void ThreadMain();
 
   platform::NamedMutex MH;

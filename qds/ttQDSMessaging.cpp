@@ -8,8 +8,8 @@
 #include "platform/core/DateTime.h"
 #include "platform/core/Format.h"
 #include "platform/core/ScopedLock.h"
-#include "platform/net/Inet.h"
 #include "platform/core/Text.h"
+#include "platform/net/Inet.h"
 #include "qds/ttQDSTransport.h"
 
 namespace tarvo {
@@ -270,7 +270,8 @@ TqdsURL* TWebEntity::GetURL(TRequestMethod Method) {
   if (!fURL[i])
     fURL[i] = std::move(fresh);
   else if (fresh)
-    fURL[i]->Assign(*fresh);  // a slot, once filled, keeps its object: pointers handed out stay valid
+    fURL[i]->Assign(
+        *fresh);  // a slot, once filled, keeps its object: pointers handed out stay valid
   return fURL[i].get();
 }
 
@@ -824,8 +825,8 @@ bool TWebEntityManager::EntityIsInList(const TWebEntity* X) {
 
 TWebEntity* TWebEntityManager::FindEntity(TWebEntityId Id) {
   const auto list = fEntityList.Lock();
-  const auto it = std::find_if(list->begin(), list->end(),
-                               [Id](const TWebEntity* e) { return e->Id() == Id; });
+  const auto it =
+      std::find_if(list->begin(), list->end(), [Id](const TWebEntity* e) { return e->Id() == Id; });
   return it != list->end() ? *it : nullptr;
 }
 

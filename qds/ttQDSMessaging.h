@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "http/TarvoWinInet.h"
-#include "platform/system/KernelObjects.h"
 #include "platform/core/ThreadChecker.h"
+#include "platform/system/KernelObjects.h"
 #include "platform/system/MessageQueue.h"
 #include "qds/ttQDSBaseLog.h"
 #include "qds/ttQDSMisc.h"

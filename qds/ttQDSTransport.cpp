@@ -9,9 +9,9 @@
 
 #include "crypto/ValidataError.h"
 #include "platform/core/DateTime.h"
+#include "platform/core/Text.h"
 #include "platform/net/Inet.h"
 #include "platform/system/KernelObjects.h"
-#include "platform/core/Text.h"
 
 namespace tarvo {
 
@@ -780,7 +780,8 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
       platform::AsciiLowerCase(Request.GetHeaderAsStr(platform::HTTP_QUERY_CONTENT_ENCODING));
   const std::size_t limit = fMaxAnswerBytes.load();
   // Reading stops at the block that passes the limit.
-  TAnswerDecoding decoding = raw.size() > limit ? TAnswerDecoding::adTooLarge : TAnswerDecoding::adDone;
+  TAnswerDecoding decoding =
+      raw.size() > limit ? TAnswerDecoding::adTooLarge : TAnswerDecoding::adDone;
   // A compressed answer is logged as it came: it decodes to the accumulator.
   std::optional<TQDSPackedForm> wireForm;
   if (decoding == TAnswerDecoding::adDone && !raw.empty()) {
@@ -795,7 +796,8 @@ bool TQDSDownloaderBaseThread::CompleteDownloading(TQDSEntry& Entry, TWinInetReq
       decoding = InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfZlib), limit, body, nothing);
       wireForm = TQDSPackedForm::pfZlib;
       if (decoding == TAnswerDecoding::adDamaged && nothing) {
-        decoding = InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfRawDeflate), limit, body, nothing);
+        decoding =
+            InflateAnswer(raw, WindowBitsOf(TQDSPackedForm::pfRawDeflate), limit, body, nothing);
         wireForm = TQDSPackedForm::pfRawDeflate;
       }
       Entry.Write(std::move(body));

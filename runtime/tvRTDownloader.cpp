@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "platform/net/AsyncHttp.h"
 #include "platform/core/Errors.h"
 #include "platform/core/Files.h"
 #include "platform/core/Paths.h"
 #include "platform/core/Text.h"
+#include "platform/net/AsyncHttp.h"
 #include "platform/net/Digest.h"
 
 namespace tarvo {

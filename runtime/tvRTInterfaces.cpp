@@ -14,6 +14,8 @@ std::string RuntimeTextFmt(const TRuntimeText& text, const std::string& arg) {
   return TranslateFmt(text.section, text.key, text.english, {arg});
 }
 
-std::string RuntimeSystemMessage(std::uint32_t code) { return platform::SysErrorMessage(code); }
+std::string RuntimeSystemMessage(std::uint32_t code) {
+  return platform::SysErrorMessage(code);
+}
 
 }  // namespace tarvo

@@ -10,8 +10,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "platform/net/Inet.h"
 #include "platform/core/Text.h"
+#include "platform/net/Inet.h"
 #include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 

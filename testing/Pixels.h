@@ -27,9 +27,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/core/Colors.h"
 #include "platform/gfx/Canvas.h"
 #include "platform/gfx/CanvasTypes.h"
-#include "platform/core/Colors.h"
 
 namespace tarvo::testing {
 

@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "platform/core/DateTime.h"
-#include "platform/net/Inet.h"
 #include "platform/core/Text.h"
+#include "platform/net/Inet.h"
 #include "testing/HttpServerThread.h"
 #include "testing/Sandbox.h"
 

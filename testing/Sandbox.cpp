@@ -37,7 +37,8 @@ void PutEnv(const std::string& name, const std::optional<std::string>& value) {
 void MakeWritable(const fs::path& root) {
   std::error_code ec;
   fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           root, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_symlink(ec)) continue;
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -48,7 +49,8 @@ void MakeWritable(const fs::path& root) {
 
 Sandbox::Sandbox() {
   std::string pattern = (fs::temp_directory_path() / "tarvo-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("Sandbox: cannot create a temporary folder");
+  if (!::mkdtemp(pattern.data()))
+    throw std::runtime_error("Sandbox: cannot create a temporary folder");
   fRoot = pattern;
   SetEnv("TARVO_PLATFORM_ROOT", fRoot);
   for (const char* name : kLocationVariables) SetEnv(name, std::nullopt);

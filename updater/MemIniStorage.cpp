@@ -56,7 +56,8 @@ std::size_t NameHash::operator()(std::string_view s) const noexcept {
 bool NameEqual::operator()(std::string_view a, std::string_view b) const noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); i += 8)
-    if (FoldedWord(a.data() + i, a.size() - i) != FoldedWord(b.data() + i, b.size() - i)) return false;
+    if (FoldedWord(a.data() + i, a.size() - i) != FoldedWord(b.data() + i, b.size() - i))
+      return false;
   return true;
 }
 
@@ -64,7 +65,8 @@ void TTarvoTranslateSectionValue::Set(std::string value) {
   fValue = std::move(value);
   // Escapes start with a backslash and variables with "${"; a value with
   // neither is its own translation.
-  fNeedsExpansion = fValue.find('\\') != std::string::npos || fValue.find("${") != std::string::npos;
+  fNeedsExpansion =
+      fValue.find('\\') != std::string::npos || fValue.find("${") != std::string::npos;
 }
 
 void TTarvoTranslateSection::Write(std::string_view key, std::string value) {
@@ -80,7 +82,8 @@ void TTarvoTranslateSections::SetStrings(const std::vector<std::string>& lines) 
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
       const std::string name(line.substr(1, line.size() - 2));
-      section = &fList.GetOrAdd(name, [&] { return std::make_unique<TTarvoTranslateSection>(name); });
+      section =
+          &fList.GetOrAdd(name, [&] { return std::make_unique<TTarvoTranslateSection>(name); });
       continue;
     }
     if (!section) continue;

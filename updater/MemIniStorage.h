@@ -137,7 +137,9 @@ class TTarvoTranslateSection : public TTarvoTranslateList<TTarvoTranslateSection
   explicit TTarvoTranslateSection(std::string name) : fName(std::move(name)) {}
   const std::string& Name() const noexcept { return fName; }
 
-  const TTarvoTranslateValue* Find(std::string_view key) const noexcept { return fList.Lookup(key); }
+  const TTarvoTranslateValue* Find(std::string_view key) const noexcept {
+    return fList.Lookup(key);
+  }
   void Write(std::string_view key, std::string value);
   bool Delete(std::string_view key) { return fList.Delete(key); }
 
@@ -159,8 +161,8 @@ class TTarvoTranslateSections : public TTarvoTranslateList<TTarvoTranslateSectio
   std::string ReadString(std::string_view aSection, std::string_view aName,
                          std::string_view aDefault) const;
   // The stored value itself, or nullptr.
-  const TTarvoTranslateSection::TTarvoTranslateValue* FindValue(std::string_view aSection,
-                                                                std::string_view aName) const noexcept;
+  const TTarvoTranslateSection::TTarvoTranslateValue* FindValue(
+      std::string_view aSection, std::string_view aName) const noexcept;
   bool FindSection(std::string_view aName, const TTarvoTranslateSection*& aSection) const noexcept;
   // Sets a value, creating the section and the key as needed.
   void ReplaceString(std::string_view aSection, std::string_view aName, std::string aNewText);

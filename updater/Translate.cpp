@@ -19,7 +19,9 @@ constexpr std::string_view kUndefined = "$undef$";
 // Deep enough for any real installation, and a guard against folder loops.
 constexpr int kMaxFolderDepth = 32;
 
-bool IsLowerAscii(char c) noexcept { return c >= 'a' && c <= 'z'; }
+bool IsLowerAscii(char c) noexcept {
+  return c >= 'a' && c <= 'z';
+}
 
 // Replaces the escapes of a catalogue value. The scan runs from the first to
 // the next-to-last character, so a backslash in the last position stays; a
@@ -35,12 +37,23 @@ std::string Unescape(std::string_view s) {
       if (next >= 'a' && next <= 'z') next = static_cast<char>(next - ('a' - 'A'));
       char replacement = 0;
       switch (next) {
-        case 'N': replacement = '\n'; break;
-        case 'R': replacement = '\r'; break;
-        case 'T': replacement = '\t'; break;
-        case '_': replacement = ' '; break;
-        case '\\': replacement = '\\'; break;
-        default: break;
+        case 'N':
+          replacement = '\n';
+          break;
+        case 'R':
+          replacement = '\r';
+          break;
+        case 'T':
+          replacement = '\t';
+          break;
+        case '_':
+          replacement = ' ';
+          break;
+        case '\\':
+          replacement = '\\';
+          break;
+        default:
+          break;
       }
       if (replacement) {
         out += replacement;
@@ -75,8 +88,8 @@ void AppendAdapted(std::string& out, std::string_view name, const std::string& v
 
 // Expands "${name}" variables from the section "Variables" in one scan from the
 // left. Returns false with a message on the first wrong variable.
-bool ExpandVariables(const TTarvoTranslateSections& sections, std::string_view s,
-                     std::string& out, std::string& error) {
+bool ExpandVariables(const TTarvoTranslateSections& sections, std::string_view s, std::string& out,
+                     std::string& error) {
   out.clear();
   out.reserve(s.size());
   std::size_t i = 0;
@@ -139,7 +152,9 @@ std::vector<TTranslateSource>& RegisteredResources() {
 
 // --- TTarvoTranslator ---------------------------------------------------------
 
-void TTarvoTranslator::AfterConstruction() { ListSources(fFileList); }
+void TTarvoTranslator::AfterConstruction() {
+  ListSources(fFileList);
+}
 
 void TTarvoTranslator::SetLanguage(const std::string& value) {
   if (value == fLanguage) return;
@@ -250,9 +265,9 @@ std::vector<std::string> TTarvoTranslator::Enumerate() const {
     });
     if (!known) languages.push_back(std::move(language));
   }
-  std::stable_sort(languages.begin(), languages.end(), [](const std::string& a, const std::string& b) {
-    return CompareNames(a, b) < 0;
-  });
+  std::stable_sort(
+      languages.begin(), languages.end(),
+      [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
   return languages;
 }
 
@@ -273,7 +288,8 @@ void TTarvoFileTranslator::ListFolder(const std::string& folder,
                                       std::vector<TTranslateSource>& list, int depth) const {
   const std::vector<platform::FileEntry> entries = platform::ListFiles(folder, "*");
   for (const platform::FileEntry& e : entries)
-    if (!e.isDirectory && platform::MatchesMask(e.name, "*.*.lng")) list.push_back({folder + e.name, nullptr});
+    if (!e.isDirectory && platform::MatchesMask(e.name, "*.*.lng"))
+      list.push_back({folder + e.name, nullptr});
   if (depth >= kMaxFolderDepth) return;
   // Linked folders are not followed: two links back to a parent would make
   // the walk grow exponentially with the depth.
@@ -314,7 +330,9 @@ void TTarvoResourceTranslator::AddResource(platform::ModuleHandle instance,
   RegisteredResources().push_back({resName, instance});
 }
 
-void TTarvoResourceTranslator::ClearResources() { RegisteredResources().clear(); }
+void TTarvoResourceTranslator::ClearResources() {
+  RegisteredResources().clear();
+}
 
 void TTarvoResourceTranslator::ListSources(std::vector<TTranslateSource>& list) const {
   if (!RegisteredResources().empty()) {
@@ -359,7 +377,9 @@ TTarvoTranslator& Translator() {
   return *instance;
 }
 
-void FreeTranslator() { Instance().reset(); }
+void FreeTranslator() {
+  Instance().reset();
+}
 
 std::vector<std::string>& Priority() {
   static std::vector<std::string> priority;
@@ -370,7 +390,9 @@ std::string Translate(std::string_view section, std::string_view ident, std::str
   return Translator().Translate(section, ident, aDefault);
 }
 
-const std::string& Language() { return Translator().Language(); }
+const std::string& Language() {
+  return Translator().Language();
+}
 
 std::string TranslateFmt(std::string_view section, std::string_view ident,
                          std::string_view aDefault, const platform::FormatArgs& args) {

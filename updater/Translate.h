@@ -170,8 +170,7 @@ class TTarvoFileTranslator : public TTarvoTranslator {
                        std::string& part) const override;
 
  private:
-  void ListFolder(const std::string& folder, std::vector<TTranslateSource>& list,
-                  int depth) const;
+  void ListFolder(const std::string& folder, std::vector<TTranslateSource>& list, int depth) const;
   std::string fFilePath;
 };
 
@@ -223,8 +222,7 @@ void FreeTranslator();
 std::vector<std::string>& Priority();
 
 // Translator().Translate(...).
-std::string Translate(std::string_view section, std::string_view ident,
-                      std::string_view aDefault);
+std::string Translate(std::string_view section, std::string_view ident, std::string_view aDefault);
 // Translator().Language().
 const std::string& Language();
 

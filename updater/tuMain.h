@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/Resources.h"
 #include "platform/system/Dialogs.h"
 #include "platform/system/MessageQueue.h"
 #include "platform/system/Registry.h"
-#include "platform/core/Resources.h"
 
 namespace tarvo::updater {
 

@@ -37,7 +37,8 @@ inline constexpr std::array<TUpdaterText, 38> kUpdaterTexts{{
      "The update is not intended for this copy of \"%s\".\r\n\r\nThis copy installed into folder "
      "\"%s\",\r\nbut update is for \"%s\"."},
     {"RollbackMismatch",
-     "Can't restore previous version of this copy of \"%s\".\r\n\r\nThis copy installed into folder "
+     "Can't restore previous version of this copy of \"%s\".\r\n\r\nThis copy installed into "
+     "folder "
      "\"%s\",\r\nbut restore information is for \"%s\"."},
     {"Backuping", "Backuping file: %s"},
     {"BackupFailed",

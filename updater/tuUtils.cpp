@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "platform/core/DateTime.h"
-#include "platform/system/Dialogs.h"
 #include "platform/core/Files.h"
-#include "platform/system/KernelObjects.h"
 #include "platform/core/Text.h"
+#include "platform/system/Dialogs.h"
+#include "platform/system/KernelObjects.h"
 #include "platform/system/WindowList.h"
 #include "updater/ExtUtils.h"
 #include "updater/FileSysInfo.h"

@@ -10,7 +10,9 @@ namespace {
 
 using CertificateTest = ValidataTest;
 
-const pkitest::TestCertFacts& F(TestCert c) { return pkitest::Facts(c); }
+const pkitest::TestCertFacts& F(TestCert c) {
+  return pkitest::Facts(c);
+}
 
 TEST_F(CertificateTest, SearchByEachIdentityKeepsExactMatchesEvenWhenExpired) {
   auto p = Local();
@@ -20,16 +22,25 @@ TEST_F(CertificateTest, SearchByEachIdentityKeepsExactMatchesEvenWhenExpired) {
     std::vector<std::string> values;
     std::vector<std::string> serials;  // expected, in any order
   } rows[] = {
-      {"serial+issuer of expired", {cfSerialNumber, cfIssuer}, {F(TestCert::Expired).serial, F(TestCert::Expired).issuer},
+      {"serial+issuer of expired",
+       {cfSerialNumber, cfIssuer},
+       {F(TestCert::Expired).serial, F(TestCert::Expired).issuer},
        {F(TestCert::Expired).serial}},
       {"key id of expired", {cfKeyId}, {F(TestCert::Expired).keyId}, {F(TestCert::Expired).serial}},
       {"subject of expired (broad)", {cfSubject}, {F(TestCert::Expired).subject}, {}},
       {"subject", {cfSubject}, {F(TestCert::InnSnils).subject}, {F(TestCert::InnSnils).serial}},
-      {"serial alone: both issuers", {cfSerialNumber}, {pkitest::kSharedSerial},
+      {"serial alone: both issuers",
+       {cfSerialNumber},
+       {pkitest::kSharedSerial},
        {pkitest::kSharedSerial, pkitest::kSharedSerial}},
-      {"serial+issuer picks one twin", {cfSerialNumber, cfIssuer},
-       {pkitest::kSharedSerial, F(TestCert::SameSerialB).issuer}, {pkitest::kSharedSerial}},
-      {"unknown field ignored", {cfKeyId, 7}, {F(TestCert::Revoked).keyId, "x"}, {F(TestCert::Revoked).serial}},
+      {"serial+issuer picks one twin",
+       {cfSerialNumber, cfIssuer},
+       {pkitest::kSharedSerial, F(TestCert::SameSerialB).issuer},
+       {pkitest::kSharedSerial}},
+      {"unknown field ignored",
+       {cfKeyId, 7},
+       {F(TestCert::Revoked).keyId, "x"},
+       {F(TestCert::Revoked).serial}},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -38,7 +49,8 @@ TEST_F(CertificateTest, SearchByEachIdentityKeepsExactMatchesEvenWhenExpired) {
     ASSERT_TRUE(list);
     EXPECT_EQ(n, static_cast<int>(r.serials.size()));
     EXPECT_EQ(list->Count(), n);
-    for (const auto& c : *list) EXPECT_NE(std::find(r.serials.begin(), r.serials.end(), c->SerialNumber()), r.serials.end());
+    for (const auto& c : *list)
+      EXPECT_NE(std::find(r.serials.begin(), r.serials.end(), c->SerialNumber()), r.serials.end());
   }
   // The exact search really was exact and the broad one broad.
   TValidataCertificateList list;
@@ -49,16 +61,20 @@ TEST_F(CertificateTest, SearchByEachIdentityKeepsExactMatchesEvenWhenExpired) {
 TEST_F(CertificateTest, NothingFoundRaisesOnlyWhenAsked) {
   auto p = Local();
   TValidataCertificateList list;
-  EXPECT_EQ(p->FindAllCertificates(list, "CN=Nobody;CN=Nobody Else", false, "", false, false, false, false), 0);
+  EXPECT_EQ(p->FindAllCertificates(list, "CN=Nobody;CN=Nobody Else", false, "", false, false, false,
+                                   false),
+            0);
   ASSERT_TRUE(list);  // created, empty
   EXPECT_EQ(list->Count(), 0);
   list.reset();
-  auto e = CatchValidata([&] { p->FindAllCertificates(list, "CN=Nobody", false, "", false, false, true, false); });
+  auto e = CatchValidata(
+      [&] { p->FindAllCertificates(list, "CN=Nobody", false, "", false, false, true, false); });
   EXPECT_EQ(e.ErrorCode(), VCERT_E_CERT_NOT_FOUND);
   EXPECT_EQ(e.SourceName(), "TValidataCryptoProvider.FindAllCertificates");
   EXPECT_FALSE(list);  // the list made here is gone again
 
-  auto field = CatchValidata([&] { p->FindAllCertificates(list, {cfSubject}, {"CN=Nobody"}, false, false, true, false); });
+  auto field = CatchValidata(
+      [&] { p->FindAllCertificates(list, {cfSubject}, {"CN=Nobody"}, false, false, true, false); });
   EXPECT_EQ(field.ErrorCode(), VCERT_E_CERT_NOT_FOUND);
   EXPECT_EQ(field.SourceName(), "VCERT_FindCert");
 }
@@ -67,7 +83,8 @@ TEST_F(CertificateTest, SubjectListSearchesAddUpAndFilterByExtendedKeyUsage) {
   auto p = Local();
   TValidataCertificateList list;
   // One search per subject; line breaks and ";" separate them.
-  const std::string subjects = F(TestCert::InnSnils).subject + "\r\n" + F(TestCert::Before2020).subject + ";" +
+  const std::string subjects = F(TestCert::InnSnils).subject + "\r\n" +
+                               F(TestCert::Before2020).subject + ";" +
                                F(TestCert::AfterCutoffNoEku).subject;
   EXPECT_EQ(p->FindAllCertificates(list, subjects, false, "", true, false, true, false), 3);
   EXPECT_EQ(control->CallCount("FindCert"), 1u + 3u);  // session search + three
@@ -76,21 +93,25 @@ TEST_F(CertificateTest, SubjectListSearchesAddUpAndFilterByExtendedKeyUsage) {
   EXPECT_NE(call.find("info=0x7ffff"), std::string::npos) << call;
 
   // A later search adds to the same list, skipping what it holds.
-  EXPECT_EQ(p->FindAllCertificates(list, F(TestCert::InnSnils).subject, false, "", false, false, false, false), 0);
+  EXPECT_EQ(p->FindAllCertificates(list, F(TestCert::InnSnils).subject, false, "", false, false,
+                                   false, false),
+            0);
   EXPECT_EQ(list->Count(), 3);
 
   // Extended key usage filter: the certificate issued before the cutoff
   // confirms everything, the later one without usages nothing.
   TValidataCertificateList filtered;
-  EXPECT_EQ(p->FindAllCertificates(filtered, F(TestCert::Before2020).subject + ";" + F(TestCert::AfterCutoffNoEku).subject,
-                                   true, "1.3.6.1.5.5.7.3.2, 1.3.6.1.5.5.7.3.4", false, false, false, false),
-            1);
+  EXPECT_EQ(
+      p->FindAllCertificates(
+          filtered, F(TestCert::Before2020).subject + ";" + F(TestCert::AfterCutoffNoEku).subject,
+          true, "1.3.6.1.5.5.7.3.2, 1.3.6.1.5.5.7.3.4", false, false, false, false),
+      1);
   EXPECT_EQ((*filtered)[0]->SerialNumber(), F(TestCert::Before2020).serial);
 
   TValidataCertificateList byField;
   EXPECT_EQ(p->FindAllCertificates(byField, {cfSubject, cfExtKeyUsage},
-                                   {F(TestCert::AfterCutoffNoEku).subject, "1.3.6.1.5.5.7.3.2"}, false, false,
-                                   false, false),
+                                   {F(TestCert::AfterCutoffNoEku).subject, "1.3.6.1.5.5.7.3.2"},
+                                   false, false, false, false),
             0);
 }
 
@@ -107,7 +128,9 @@ TEST_F(CertificateTest, RecordsWithoutEncodingAreDroppedAndReleased) {
   // A filter that rejects everything drops and releases too.
   params.Info = VCERT_ALL_FIELDS;
   params.Flag = 0x200;
-  EXPECT_EQ(p->DoFind(params, list, false, {}, false, [](const TValidataCertificate&) { return false; }), 0);
+  EXPECT_EQ(
+      p->DoFind(params, list, false, {}, false, [](const TValidataCertificate&) { return false; }),
+      0);
   // Capabilities the certificate lacks.
   params.Flag = 0x200;
   subject = F(TestCert::Before2020).subject;
@@ -153,7 +176,8 @@ TEST_F(CertificateTest, CheckAlgorithmAsksForTheSessionAlgorithm) {
   TValidataCertificateList list;
   p->FindAllCertificates(list, F(TestCert::InnSnils).subject, false, "", false, false, true, true);
   const std::string call = control->LastCall("FindCert");
-  EXPECT_NE(call.find("algorithm=" + F(TestCert::OwnSignEncrypt).algorithm), std::string::npos) << call;
+  EXPECT_NE(call.find("algorithm=" + F(TestCert::OwnSignEncrypt).algorithm), std::string::npos)
+      << call;
 }
 
 TEST_F(CertificateTest, IdentityPropertiesAndCapabilities) {
@@ -191,7 +215,8 @@ TEST_F(CertificateTest, IdentityPropertiesAndCapabilities) {
 
   // A certificate from the encoded block; a bad block.
   const std::string der = pkitest::CertDer(TestCert::InnSnils);
-  auto fromBlk = TValidataCertificate::Create(*p, CreateMemBlk(der.data(), static_cast<std::uint32_t>(der.size())));
+  auto fromBlk = TValidataCertificate::Create(
+      *p, CreateMemBlk(der.data(), static_cast<std::uint32_t>(der.size())));
   EXPECT_EQ(fromBlk->SerialNumber(), F(TestCert::InnSnils).serial);
   auto bad = CatchValidata([&] { TValidataCertificate::Create(*p, CreateMemBlk("junk", 4)); });
   EXPECT_EQ(bad.SourceName(), "VCERT_ParseCert");
@@ -219,7 +244,8 @@ TEST_F(CertificateTest, RsaFamilyAndIdentityRules) {
   record.Fields = CertFieldBit(cfSubject);
   auto e = CatchValidata([&] { TValidataCertificate::Create(*p, std::move(record)); });
   EXPECT_EQ(e.ErrorCode(), 1u);
-  EXPECT_STREQ(e.what(), "В сертификате не определен ни идентификатор ключа, ни издатель и серийный номер");
+  EXPECT_STREQ(e.what(),
+               "В сертификате не определен ни идентификатор ключа, ни издатель и серийный номер");
   EXPECT_EQ(e.SourceName(), "TValidataCertificate.Create");
 }
 
@@ -262,7 +288,8 @@ TEST_F(CertificateTest, VerifyRaisesAndIsRevokedNeverAnswersValidOnError) {
   EXPECT_EQ(e.ErrorCode(), pkitest::kStatusCertExpired);
   // At a time inside its validity the expired one passes.
   expired->Verify(expired->NotBefore() + 10, "", {});
-  EXPECT_NE(control->LastCall("VerifyCertificatePolicy").find("check_time=" + std::to_string(F(TestCert::Expired).notBefore + 864000)),
+  EXPECT_NE(control->LastCall("VerifyCertificatePolicy")
+                .find("check_time=" + std::to_string(F(TestCert::Expired).notBefore + 864000)),
             std::string::npos);
 
   // Encryption wanted from a certificate that only signs.
@@ -304,10 +331,12 @@ TEST_F(CertificateTest, ShowAnswersFalseOnlyWhenTheWindowWasClosed) {
 
 TEST_F(CertificateTest, ExtendedKeyUsageConfirmation) {
   auto p = Local();
-  auto own = TValidataCertificate::Create(*p, F(TestCert::OwnSignEncrypt).certPath);  // clientAuth, emailProtection
+  auto own = TValidataCertificate::Create(
+      *p, F(TestCert::OwnSignEncrypt).certPath);  // clientAuth, emailProtection
   auto early = TValidataCertificate::Create(*p, F(TestCert::Before2020).certPath);
   auto none = TValidataCertificate::Create(*p, F(TestCert::AfterCutoffNoEku).certPath);
-  const std::string clientAuth = "1.3.6.1.5.5.7.3.2", email = "1.3.6.1.5.5.7.3.4", codeSign = "1.3.6.1.5.5.7.3.3";
+  const std::string clientAuth = "1.3.6.1.5.5.7.3.2", email = "1.3.6.1.5.5.7.3.4",
+                    codeSign = "1.3.6.1.5.5.7.3.3";
   EXPECT_TRUE(own->ShouldCheckExtKeyUsage());
   EXPECT_FALSE(early->ShouldCheckExtKeyUsage());
   struct Row {
@@ -337,8 +366,8 @@ TEST_F(CertificateTest, ExtendedKeyUsageConfirmation) {
 }
 
 TEST_F(CertificateTest, OidsUseShortNamesFromTheCatalogue) {
-  auto key = platform::RegistryKey::Create(platform::RegRoot::CurrentUser,
-                                           std::string(TValidataSettings::OIDsKey(dllZPKI)) + "client");
+  auto key = platform::RegistryKey::Create(
+      platform::RegRoot::CurrentUser, std::string(TValidataSettings::OIDsKey(dllZPKI)) + "client");
   key->WriteString("OID", "1.3.6.1.5.5.7.3.2");
   key->WriteString("SN", "clientAuth");
   key->WriteString("LN", "TLS Web Client Authentication");
@@ -354,7 +383,8 @@ TEST_F(CertificateTest, NameHelpers) {
   auto p = Local();
   auto c = TValidataCertificate::Create(*p, F(TestCert::InnSnils).certPath);
   // Subject in the order CN, O, INN, SNILS.
-  EXPECT_EQ(c->ShortSubject(), "INN=007712345678,SNILS=12345678901,CN=Sergey Ivanov,O=Tarvo Broker");
+  EXPECT_EQ(c->ShortSubject(),
+            "INN=007712345678,SNILS=12345678901,CN=Sergey Ivanov,O=Tarvo Broker");
   EXPECT_EQ(c->CertificateID(": "), "key: \"" + F(TestCert::InnSnils).keyId + "\"");
   auto noKey = TValidataCertificate::Create(*p, F(TestCert::WithoutKeyId).certPath);
   EXPECT_EQ(noKey->CertificateID("="), "serial=\"" + F(TestCert::WithoutKeyId).serial + "\"");
@@ -369,7 +399,8 @@ TEST_F(CertificateTest, NameHelpers) {
       {"CN=A", "O=", ""},
       {"O=First", "O=", "O=First"},
   };
-  for (const auto& s : substrs) EXPECT_EQ(TValidataCertificate::NameSubstr(s.value, s.id), s.want) << s.value;
+  for (const auto& s : substrs)
+    EXPECT_EQ(TValidataCertificate::NameSubstr(s.value, s.id), s.want) << s.value;
   EXPECT_EQ(TValidataSettings::GetShortSubject("CN=X, O=Y, INN=Z,"), "INN=Z,CN=X,O=Y");
 
   struct Match {
@@ -377,7 +408,8 @@ TEST_F(CertificateTest, NameHelpers) {
     bool want;
   } matches[] = {
       {"INN=007712345678, SNILS=12345678901", true},
-      {"inn=007712345678, snils=12345678901, cn=sergey ivanov", false},  // labels are part of the parts
+      {"inn=007712345678, snils=12345678901, cn=sergey ivanov",
+       false},  // labels are part of the parts
       {"INN=007712345678, SNILS=12345678901, CN=SERGEY IVANOV", true},
       {"INN=007712345678, SNILS=12345678901, O=Other", false},
       {"INN=007712345678", false},  // SNILS must be equal too (empty vs set)

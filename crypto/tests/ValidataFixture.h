@@ -26,14 +26,17 @@ struct ProfileEntry {
   std::string store0, store1, store2;
 };
 
-inline void WriteProfiles(TValidataLibType t, const std::vector<ProfileEntry>& profiles, int curSel = 0) {
-  auto key = platform::RegistryKey::Create(platform::RegRoot::CurrentUser, TValidataSettings::ProfilesKey(t));
+inline void WriteProfiles(TValidataLibType t, const std::vector<ProfileEntry>& profiles,
+                          int curSel = 0) {
+  auto key = platform::RegistryKey::Create(platform::RegRoot::CurrentUser,
+                                           TValidataSettings::ProfilesKey(t));
   ASSERT_TRUE(key);
   key->WriteDWord("Count", static_cast<std::uint32_t>(profiles.size()));
   key->WriteDWord("CurSel", static_cast<std::uint32_t>(curSel));
   for (std::size_t i = 0; i < profiles.size(); ++i) {
-    auto sub = platform::RegistryKey::Create(platform::RegRoot::CurrentUser,
-                                             std::string(TValidataSettings::ProfilesKey(t)) + std::to_string(i));
+    auto sub = platform::RegistryKey::Create(
+        platform::RegRoot::CurrentUser,
+        std::string(TValidataSettings::ProfilesKey(t)) + std::to_string(i));
     ASSERT_TRUE(sub);
     sub->WriteString("ProfileName", profiles[i].name);
     sub->WriteString("BasePath", profiles[i].basePath);
@@ -87,17 +90,20 @@ class ValidataTest : public ::testing::Test {
   }
 
   // A store under the sandbox with only the given own certificates.
-  pkitest::StorePaths Store(const std::string& name, std::vector<TestCert> own = {TestCert::OwnSignEncrypt}) {
+  pkitest::StorePaths Store(const std::string& name,
+                            std::vector<TestCert> own = {TestCert::OwnSignEncrypt}) {
     pkitest::StoreContent content = pkitest::DefaultStoreContent();
     content.own = std::move(own);
     return pkitest::LayoutStore(box.Path(name), content);
   }
 
   // A GOST provider on a fresh store, through a zpki profile "Main".
-  std::unique_ptr<TValidataCryptoProvider> Local(std::vector<TestCert> own = {TestCert::OwnSignEncrypt}) {
+  std::unique_ptr<TValidataCryptoProvider> Local(std::vector<TestCert> own = {
+                                                     TestCert::OwnSignEncrypt}) {
     auto paths = Store("main", std::move(own));
     WriteProfiles(dllZPKI, {{"Main", paths.basePath, "", "", ""}});
-    return TValidataCryptoProvider::CreateLocal("Main", 0, {}, [this](const std::string& l) { log.push_back(l); });
+    return TValidataCryptoProvider::CreateLocal("Main", 0, {},
+                                                [this](const std::string& l) { log.push_back(l); });
   }
 
   bool LogContains(const std::string& text) const {

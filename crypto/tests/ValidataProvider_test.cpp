@@ -16,11 +16,15 @@ namespace {
 std::string Line(const std::string& lastCall, const std::string& key) {
   const std::string k = key + "=";
   std::size_t pos = lastCall.rfind("\n" + k);
-  if (lastCall.compare(0, k.size(), k) == 0) pos = 0;
-  else if (pos == std::string::npos) return "<missing>";
-  else ++pos;
+  if (lastCall.compare(0, k.size(), k) == 0)
+    pos = 0;
+  else if (pos == std::string::npos)
+    return "<missing>";
+  else
+    ++pos;
   const std::size_t end = lastCall.find('\n', pos);
-  return lastCall.substr(pos + k.size(), end == std::string::npos ? std::string::npos : end - pos - k.size());
+  return lastCall.substr(pos + k.size(),
+                         end == std::string::npos ? std::string::npos : end - pos - k.size());
 }
 
 using ProviderTest = ValidataTest;
@@ -28,7 +32,8 @@ using ProviderTest = ValidataTest;
 TEST_F(ProviderTest, ProfilePrefixSelectsTheLibraryAndTheProfile) {
   auto x = Store("x");
   auto z = Store("z");
-  WriteProfiles(dllXPKI, {{"Other", box.Path("none"), "", "", ""}, {"Main", x.basePath, "", "", ""}});
+  WriteProfiles(dllXPKI,
+                {{"Other", box.Path("none"), "", "", ""}, {"Main", x.basePath, "", "", ""}});
   WriteProfiles(dllZPKI, {{"Main", z.basePath, "", "", ""}});
   struct Row {
     std::string requested;
@@ -80,17 +85,28 @@ TEST_F(ProviderTest, ProfilePrefixSelectsTheLibraryAndTheProfile) {
 TEST_F(ProviderTest, ProfileStoresAndDirectoryServiceAreTakenAsConfigured) {
   auto s = Store("s");
   WriteDefaultLdap(dllZPKI, "ldap://default-directory");
-  WriteProfiles(dllZPKI, {{"First", s.basePath, "", "", ""}, {"Second", "", s.pse, s.localStore, s.ldap}}, 1);
+  WriteProfiles(
+      dllZPKI, {{"First", s.basePath, "", "", ""}, {"Second", "", s.pse, s.localStore, s.ldap}}, 1);
   struct Row {
     std::string name;
     std::uint32_t flags;
     TValidataInitOptions options;
     std::string profile, pse, local, ldap;
   } rows[] = {
-      {"First", 0, {}, "zpki:First", "pse://signed/" + s.basePath + "/local.pse",
-       "file://" + s.basePath + "/local.gdbm", "ldap://default-directory"},
-      {"First", 4, {}, "zpki:First", "pse://signed/" + s.basePath + "/local.pse",
-       "file://" + s.basePath + "/local.gdbm", ""},
+      {"First",
+       0,
+       {},
+       "zpki:First",
+       "pse://signed/" + s.basePath + "/local.pse",
+       "file://" + s.basePath + "/local.gdbm",
+       "ldap://default-directory"},
+      {"First",
+       4,
+       {},
+       "zpki:First",
+       "pse://signed/" + s.basePath + "/local.pse",
+       "file://" + s.basePath + "/local.gdbm",
+       ""},
       {"Second", 0, {}, "zpki:Second", s.pse, s.localStore, s.ldap},
       {"", 0, {vioUseCurrentProfile}, "zpki:Second", s.pse, s.localStore, s.ldap},
   };
@@ -127,13 +143,15 @@ TEST_F(ProviderTest, LocalExBuildsThePathsFromTheBaseFolder) {
   EXPECT_EQ(p->PSEPath(), "pse://signed/" + s.basePath + "/local.pse");
   EXPECT_EQ(p->LocalPath(), "file://" + s.basePath + "/local.gdbm");
   EXPECT_EQ(p->LdapPath(), s.ldap);
-  EXPECT_EQ(p->SessionCertificate()->SerialNumber(), pkitest::Facts(TestCert::OwnSignEncrypt).serial);
+  EXPECT_EQ(p->SessionCertificate()->SerialNumber(),
+            pkitest::Facts(TestCert::OwnSignEncrypt).serial);
 
   auto e = CatchValidata([&] { TValidataCryptoProvider::CreateLocalEx(ptGost, "", "", 0); });
   EXPECT_EQ(e.ErrorCode(), VCERT_E_NO_KEY_STORE);
   // A store without own certificates: creation fails, nothing stays open.
   auto empty = Store("empty", {});
-  auto none = CatchValidata([&] { TValidataCryptoProvider::CreateLocalEx(ptGost, empty.basePath, "", 0); });
+  auto none =
+      CatchValidata([&] { TValidataCryptoProvider::CreateLocalEx(ptGost, empty.basePath, "", 0); });
   EXPECT_EQ(none.ErrorCode(), VCERT_E_CERT_NOT_FOUND);
   EXPECT_EQ(none.SourceName(), "VCERT_FindCert");
 }
@@ -142,7 +160,8 @@ TEST_F(ProviderTest, WantedCapabilitiesAreCheckedAtCreation) {
   auto s = Store("s", {TestCert::OwnEncryptOnly});
   auto ok = TValidataCryptoProvider::CreateLocalEx(ptGost, s.basePath, "", 0, {}, {vcpEncryption});
   EXPECT_EQ(ok->Capabilities(), TValidataCapabilities({vcpEncryption}));
-  auto e = CatchValidata([&] { TValidataCryptoProvider::CreateLocalEx(ptGost, s.basePath, "", 0, {}, {vcpSigning}); });
+  auto e = CatchValidata(
+      [&] { TValidataCryptoProvider::CreateLocalEx(ptGost, s.basePath, "", 0, {}, {vcpSigning}); });
   EXPECT_EQ(e.SourceName(), "VCERT_VerifyCertificatePolicy");
 }
 
@@ -153,15 +172,18 @@ TEST_F(ProviderTest, RsaProviderRetriesOnceThroughTheTumarLoader) {
     log.clear();
     control->Reset();
     control->FailCall("InitializeEx", 1, status);
-    auto p = TValidataCryptoProvider::CreateLocal("rpki:Main", 0, {}, [this](const std::string& l) { log.push_back(l); });
+    auto p = TValidataCryptoProvider::CreateLocal(
+        "rpki:Main", 0, {}, [this](const std::string& l) { log.push_back(l); });
     EXPECT_EQ(p->PkiType(), ptRsa);
     EXPECT_EQ(p->LibraryName(), "rpki1.dll");
     EXPECT_EQ(control->CallCount("InitializeEx"), 2u);
     const std::vector<std::string> tail(log.end() - 3, log.end());
     char first[80];
-    std::snprintf(first, sizeof first, "\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x%X", status);
-    EXPECT_EQ(tail, (std::vector<std::string>{first, "\t\tInitializing TUMAR CSP and retrying...",
-                                              "\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x0"}));
+    std::snprintf(first, sizeof first,
+                  "\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x%X", status);
+    EXPECT_EQ(tail, (std::vector<std::string>{
+                        first, "\t\tInitializing TUMAR CSP and retrying...",
+                        "\t\tVCERT_InitializeEx(CRYPT_LOCAL, Params, fContext): 0x0"}));
   }
   // A second failure is final; so is the first one for a GOST provider.
   control->Reset();
@@ -182,8 +204,11 @@ TEST_F(ProviderTest, RsaProviderRetriesOnceThroughTheTumarLoader) {
 TEST_F(ProviderTest, RemoteProviderUsesServersAliasAndSessionRules) {
   auto s = Store("srv", {TestCert::OwnSignEncrypt, TestCert::OwnRsa});
   std::vector<std::pair<TValidataCryptoProvider*, std::string>> loads;
-  auto onLoad = [&](TValidataCryptoProvider* p, const std::string& first) { loads.emplace_back(p, first); };
-  auto p = TValidataCryptoProvider::CreateRemote(ptNone, "unreachable-host, " + s.server, "own-rsa", 30, {}, onLoad);
+  auto onLoad = [&](TValidataCryptoProvider* p, const std::string& first) {
+    loads.emplace_back(p, first);
+  };
+  auto p = TValidataCryptoProvider::CreateRemote(ptNone, "unreachable-host, " + s.server, "own-rsa",
+                                                 30, {}, onLoad);
   ASSERT_EQ(loads.size(), 1u);
   EXPECT_EQ(loads[0].first, p.get());
   EXPECT_EQ(loads[0].second, "unreachable-host");
@@ -212,7 +237,8 @@ TEST_F(ProviderTest, RemoteProviderUsesServersAliasAndSessionRules) {
   EXPECT_EQ(control->CallCount("ShowCertificate"), 0u);
 
   // Only a certificate of the session list may become the session.
-  auto stranger = TValidataCertificate::Create(*p, pkitest::Facts(TestCert::OwnSignEncrypt).certPath);
+  auto stranger =
+      TValidataCertificate::Create(*p, pkitest::Facts(TestCert::OwnSignEncrypt).certPath);
   auto wrong = CatchValidata([&] { p->SetSessionCertificate(stranger); });
   EXPECT_EQ(wrong.ErrorCode(), 6u);
   EXPECT_STREQ(wrong.what(), "Указан неверный сертификат сессии криптосервера");
@@ -238,7 +264,8 @@ TEST_F(ProviderTest, RemoteProviderRefusesTooManyServersBeforeLoading) {
   EXPECT_EQ(e.SourceName(), "TValidataCryptoProvider.CreateRemote");
 
   // No server answers: the library's failure, nothing left open.
-  auto down = CatchValidata([&] { TValidataCryptoProvider::CreateRemote(ptGost, "nowhere", "", 10); });
+  auto down =
+      CatchValidata([&] { TValidataCryptoProvider::CreateRemote(ptGost, "nowhere", "", 10); });
   EXPECT_EQ(down.SourceName(), "VCERT_InitializeEx");
   EXPECT_NE(down.ErrorCode(), 0u);
 }
@@ -254,7 +281,8 @@ TEST_F(ProviderTest, DuplicateSharesNothingButTheConfiguration) {
   EXPECT_EQ(d->LocalPath(), p->LocalPath());
   EXPECT_TRUE(d->LocalMode());
   p.reset();  // the copy lives on by itself
-  EXPECT_EQ(d->SessionCertificate()->SerialNumber(), pkitest::Facts(TestCert::OwnSignEncrypt).serial);
+  EXPECT_EQ(d->SessionCertificate()->SerialNumber(),
+            pkitest::Facts(TestCert::OwnSignEncrypt).serial);
   d.reset();
   EXPECT_EQ(control->OpenContexts(), contextsBaseline);
 
@@ -332,8 +360,8 @@ TEST_F(ProviderTest, AuthorisationStopsAtTheFirstRefusalAndNeverShowsThePassword
   p.reset();
 
   // The same through a local provider that logs.
-  auto local = TValidataCryptoProvider::CreateLocalEx(ptGost, s.basePath, "", 0,
-                                                      [this](const std::string& l) { log.push_back(l); });
+  auto local = TValidataCryptoProvider::CreateLocalEx(
+      ptGost, s.basePath, "", 0, [this](const std::string& l) { log.push_back(l); });
   errors.push_back(CatchValidata([&] { local->SetAuthData(secret); }));
   errors.push_back(CatchValidata([&] { local->Authorize(secret); }));
   for (const auto& e : errors) {
@@ -347,7 +375,8 @@ TEST_F(ProviderTest, AuthorisationStopsAtTheFirstRefusalAndNeverShowsThePassword
 
 TEST_F(ProviderTest, ErrorStackIsReadBoundedAndCutAtTheBuffer) {
   auto p = Local();
-  control->ScriptErrorStack({{"store.c", 12, "cannot open", "detail"}, {"main.c", 3, "failed", ""}});
+  control->ScriptErrorStack(
+      {{"store.c", 12, "cannot open", "detail"}, {"main.c", 3, "failed", ""}});
   control->FailCall("UpdateCRLs", 1, 0xE0700099);
   auto e = CatchValidata([&] { p->UpdateCRLs(); });
   EXPECT_EQ(e.ErrorCode(), 0xE0700099u);
@@ -376,10 +405,12 @@ TEST_F(ProviderTest, PrivateKeyWarningFollowsTheSettingsKey) {
   const double today = std::floor(static_cast<double>(std::time(nullptr)) / 86400);
   const double end = (p->SessionCertificate()->NotAfterPrivate() - 25569.0);
   EXPECT_EQ(days, static_cast<int>(std::nearbyint(end - today)));
-  auto key = platform::RegistryKey::Create(platform::RegRoot::CurrentUser, TValidataSettings::SettingsKey(dllZPKI));
+  auto key = platform::RegistryKey::Create(platform::RegRoot::CurrentUser,
+                                           TValidataSettings::SettingsKey(dllZPKI));
   const std::uint32_t warn = static_cast<std::uint32_t>(days + 1);
-  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(warn), static_cast<std::uint8_t>(warn >> 8),
-                                 static_cast<std::uint8_t>(warn >> 16), static_cast<std::uint8_t>(warn >> 24)};
+  const std::uint8_t bytes[4] = {
+      static_cast<std::uint8_t>(warn), static_cast<std::uint8_t>(warn >> 8),
+      static_cast<std::uint8_t>(warn >> 16), static_cast<std::uint8_t>(warn >> 24)};
   key->WriteBinary("TimeWarnExpiredCert", bytes);
   EXPECT_TRUE(p->PrivateKeyExpires(days));
   key->WriteBinary("TimeWarnExpiredCert", std::span<const std::uint8_t>(bytes, 2));  // damaged

@@ -21,7 +21,8 @@ TEST(ValidataSettings, ProfilesOfLibraryAndPkiTypes) {
   WriteProfiles(dllZPKI, {{"Gamma", "", "", "", ""}});
   WriteProfiles(dllRPKI, {{"Rsa", "", "", "", ""}});
 
-  EXPECT_EQ(Names(TValidataSettings::GetProfiles(dllXPKI, false)), (std::vector<std::string>{"Alpha", "Beta"}));
+  EXPECT_EQ(Names(TValidataSettings::GetProfiles(dllXPKI, false)),
+            (std::vector<std::string>{"Alpha", "Beta"}));
   const auto withPrefix = TValidataSettings::GetProfiles(dllXPKI, true);
   EXPECT_EQ(Names(withPrefix), (std::vector<std::string>{"xpki:Alpha", "xpki:Beta"}));
   EXPECT_EQ(withPrefix[1].Index, 1);
@@ -45,12 +46,15 @@ TEST(ValidataSettings, ProfilesOfLibraryAndPkiTypes) {
 
 TEST(ValidataSettings, DamagedRegistryIsReadSafely) {
   testing::Sandbox box;
-  WriteProfiles(dllZPKI, {{"Zero", "", "", "", ""}, {"One", "", "", "", ""}, {"Two", "", "", "", ""}});
+  WriteProfiles(dllZPKI,
+                {{"Zero", "", "", "", ""}, {"One", "", "", "", ""}, {"Two", "", "", "", ""}});
   const std::string profiles = TValidataSettings::ProfilesKey(dllZPKI);
-  ASSERT_TRUE(RegistryKey::DeleteKey(RegRoot::CurrentUser, profiles + "1"));  // a missing subkey is skipped
+  ASSERT_TRUE(
+      RegistryKey::DeleteKey(RegRoot::CurrentUser, profiles + "1"));  // a missing subkey is skipped
   auto key = RegistryKey::Open(RegRoot::CurrentUser, profiles, platform::RegAccess::Write);
   key->WriteDWord("Count", 0xFFFFFFFFu);  // bounded, not walked to the end
-  EXPECT_EQ(Names(TValidataSettings::GetProfiles(dllZPKI, false)), (std::vector<std::string>{"Zero", "Two"}));
+  EXPECT_EQ(Names(TValidataSettings::GetProfiles(dllZPKI, false)),
+            (std::vector<std::string>{"Zero", "Two"}));
   key->WriteString("Count", "3");  // another type: unreadable, counts as 0
   EXPECT_TRUE(TValidataSettings::GetProfiles(dllZPKI, false).empty());
   key->WriteDWord("Count", 3);
@@ -66,8 +70,9 @@ TEST(ValidataSettings, ProfileNamesAndPrefixes) {
     TPkiType pki;
     std::string bare;
   } rows[] = {
-      {"xpki:A", dllXPKI, ptGost, "A"},   {"XPKI:A", dllXPKI, ptGost, "A"}, {"rpki:B", dllRPKI, ptRsa, "B"},
-      {"ZpKi:C", dllZPKI, ptGost, "C"},   {"D", dllZPKI, ptGost, "D"},      {"xpki", dllZPKI, ptGost, "xpki"},
+      {"xpki:A", dllXPKI, ptGost, "A"}, {"XPKI:A", dllXPKI, ptGost, "A"},
+      {"rpki:B", dllRPKI, ptRsa, "B"},  {"ZpKi:C", dllZPKI, ptGost, "C"},
+      {"D", dllZPKI, ptGost, "D"},      {"xpki", dllZPKI, ptGost, "xpki"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -90,12 +95,16 @@ TEST(ValidataSettings, EnsureProfileExistsFallsBackToCurrentThenFirst) {
   struct Row {
     std::string name, want;
   } rows[] = {
-      {"zpki:a", "zpki:A"}, {"A", "zpki:A"}, {"xpki:X", "xpki:X"}, {"zpki:Nope", "zpki:B"},
+      {"zpki:a", "zpki:A"},
+      {"A", "zpki:A"},
+      {"xpki:X", "xpki:X"},
+      {"zpki:Nope", "zpki:B"},
       // Without prefix "X" means zpki:X, which is not there: the GOST current
       // profile (zpki is asked before xpki).
       {"X", "zpki:B"},
   };
-  for (const auto& r : rows) EXPECT_EQ(TValidataSettings::EnsureProfileExists(r.name), r.want) << r.name;
+  for (const auto& r : rows)
+    EXPECT_EQ(TValidataSettings::EnsureProfileExists(r.name), r.want) << r.name;
 }
 
 TEST(ValidataSettings, ExtKeyUsageCatalogueReadsValuesByTheirOwnType) {
@@ -116,7 +125,8 @@ TEST(ValidataSettings, ExtKeyUsageCatalogueReadsValuesByTheirOwnType) {
   b->WriteBinary("Asn1Type", asn1);
   b->WriteDWord("Usage", 7);
   // The xpki catalogue is not read for GOST: zpki exists and comes first.
-  auto x = RegistryKey::Create(RegRoot::CurrentUser, std::string(TValidataSettings::OIDsKey(dllXPKI)) + "x");
+  auto x = RegistryKey::Create(RegRoot::CurrentUser,
+                               std::string(TValidataSettings::OIDsKey(dllXPKI)) + "x");
   x->WriteString("OID", "9.9");
 
   auto catalogue = TValidataSettings::ValidataExtKeyUsages(ptGost);
@@ -130,10 +140,13 @@ TEST(ValidataSettings, ExtKeyUsageCatalogueReadsValuesByTheirOwnType) {
   EXPECT_EQ(catalogue->at("1.2.643.1").Usage, 7);
 
   EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "1.3.6.1.5.5.7.3.2"), "clientAuth");
-  EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "1.3.6.1.5.5.7.3.2", true), "TLS Web Client Authentication");
-  EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "1.2.643.1"), "1.2.643.1");  // no name: the OID
+  EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "1.3.6.1.5.5.7.3.2", true),
+            "TLS Web Client Authentication");
+  EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "1.2.643.1"),
+            "1.2.643.1");  // no name: the OID
   EXPECT_EQ(TValidataSettings::GetExtKeyUsage(ptGost, "9.9"), "9.9");
-  EXPECT_EQ(TValidataSettings::GetExtKeyUsages(ptGost, {"1.3.6.1.5.5.7.3.2", "9.9"}, "; "), "clientAuth; 9.9");
+  EXPECT_EQ(TValidataSettings::GetExtKeyUsages(ptGost, {"1.3.6.1.5.5.7.3.2", "9.9"}, "; "),
+            "clientAuth; 9.9");
   EXPECT_TRUE(TValidataSettings::ValidataExtKeyUsages(ptRsa)->empty());
   TValidataSettings::FreeExtKeyUsageCatalogues();
 }

@@ -21,12 +21,14 @@ class SweepTest : public ValidataTest {
   void Run() {
     auto p = TValidataCryptoProvider::CreateLocal("Main");
     TValidataCertificateList list;
-    p->FindAllCertificates(list, pkitest::Facts(TestCert::InnSnils).subject + ";" +
-                                     pkitest::Facts(TestCert::Revoked).subject,
+    p->FindAllCertificates(list,
+                           pkitest::Facts(TestCert::InnSnils).subject + ";" +
+                               pkitest::Facts(TestCert::Revoked).subject,
                            false, "", false, false, true, true);
-    p->FindAllCertificates(list, {cfSerialNumber, cfIssuer},
-                           {pkitest::Facts(TestCert::Expired).serial, pkitest::Facts(TestCert::Expired).issuer},
-                           false, false, true, false);
+    p->FindAllCertificates(
+        list, {cfSerialNumber, cfIssuer},
+        {pkitest::Facts(TestCert::Expired).serial, pkitest::Facts(TestCert::Expired).issuer}, false,
+        false, true, false);
     auto good = TValidataCertificate::Create(*p, pkitest::Facts(TestCert::InnSnils).certPath);
     good->Verify(0, "1.3.6.1.5.5.7.3.2", {vcpSigning});
     if (good->IsRevoked()) throw EValidataError("answered revoked", kInjected);
@@ -54,8 +56,9 @@ TEST_F(SweepTest, EveryFailingVendorCallSurfacesAndLeaksNothing) {
 
   // Calls that have no status to fail, and the release of a context (whose
   // failure is logged by design; see the provider tests).
-  const std::set<std::string> skip = {"VCERT_FreeMem", "VCERT_FreeCert", "VCERT_GetErrorText",
-                                      "VCERT_GetErrorLineEx", "VCERT_Uninitialize", "VCERT_FreeConnection"};
+  const std::set<std::string> skip = {"VCERT_FreeMem",      "VCERT_FreeCert",
+                                      "VCERT_GetErrorText", "VCERT_GetErrorLineEx",
+                                      "VCERT_Uninitialize", "VCERT_FreeConnection"};
   std::map<std::string, std::uint32_t> seen;
   int swept = 0;
   for (const auto& entry : trace) {
@@ -69,7 +72,8 @@ TEST_F(SweepTest, EveryFailingVendorCallSurfacesAndLeaksNothing) {
       Run();
     } catch (const EValidataError& e) {
       raised = true;
-      const std::uint32_t expected = entry == "VCERT_DuplicateContext" ? VCERT_E_CONTEXT_COPY : kInjected;
+      const std::uint32_t expected =
+          entry == "VCERT_DuplicateContext" ? VCERT_E_CONTEXT_COPY : kInjected;
       EXPECT_EQ(e.ErrorCode(), expected) << e.what() << " from " << e.SourceName();
     }
     EXPECT_TRUE(raised);

@@ -75,7 +75,9 @@ TEST_F(ThreadTest, CatalogueIsBuiltOnceWhenThreadsAskTogether) {
   std::vector<std::shared_ptr<const TValidataExtKeyUsages>> got(8);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
-    threads.emplace_back([&, t] { got[static_cast<std::size_t>(t)] = TValidataSettings::ValidataExtKeyUsages(ptGost); });
+    threads.emplace_back([&, t] {
+      got[static_cast<std::size_t>(t)] = TValidataSettings::ValidataExtKeyUsages(ptGost);
+    });
   for (auto& t : threads) t.join();
   for (const auto& c : got) EXPECT_EQ(c.get(), got[0].get());
   EXPECT_EQ(got[0]->at("1.2.3").ShortName, "abc");

@@ -17,7 +17,9 @@ using pkitest::Scenario;
 // The system folder points at one scenario's variant for the test's life.
 class ScenarioFolder {
  public:
-  explicit ScenarioFolder(Scenario s) { fBox.SetEnv("TARVO_SYSTEM_DIR", pkitest::ScenarioFolder(s)); }
+  explicit ScenarioFolder(Scenario s) {
+    fBox.SetEnv("TARVO_SYSTEM_DIR", pkitest::ScenarioFolder(s));
+  }
   testing::Sandbox& Box() { return fBox; }
 
  private:
@@ -25,8 +27,9 @@ class ScenarioFolder {
 };
 
 std::string LoadErrorText(const std::string& file, std::uint32_t code) {
-  return "Failed to load \xD0\xA1SP Validata library \"" + file + "\" (x86) or one of its components. Error " +
-         std::to_string(code) + ": " + platform::SysErrorMessage(code);
+  return "Failed to load \xD0\xA1SP Validata library \"" + file +
+         "\" (x86) or one of its components. Error " + std::to_string(code) + ": " +
+         platform::SysErrorMessage(code);
 }
 
 std::string EntryErrorText(const std::string& entry, const std::string& file) {
@@ -144,12 +147,12 @@ TEST(VcertApi, SessionGroupComesFromTheLibraryBesideTheWrapper) {
   const std::string expected = pkitest::WrapperFolder() + "/xsecconn.dll";
   for (int i = kVcertSessionFirst; i <= kVcertSessionLast; ++i) {
     ASSERT_TRUE(api.IsBound(static_cast<VcertEntry>(i))) << kVcertEntryNames[i];
-    EXPECT_EQ(platform::ModulePathOf(api.Entry(static_cast<VcertEntry>(i))), expected) << kVcertEntryNames[i];
+    EXPECT_EQ(platform::ModulePathOf(api.Entry(static_cast<VcertEntry>(i))), expected)
+        << kVcertEntryNames[i];
   }
   // The rest still comes from the main library.
-  EXPECT_EQ(platform::ModulePathOf(api.Entry(veFindCert)).rfind(pkitest::ScenarioFolder(
-                                                                    Scenario::SeparateSecureConnection),
-                                                                0),
+  EXPECT_EQ(platform::ModulePathOf(api.Entry(veFindCert))
+                .rfind(pkitest::ScenarioFolder(Scenario::SeparateSecureConnection), 0),
             0u);
 }
 
@@ -187,7 +190,8 @@ TEST(VcertApi, AvailableLooksInTheSystemFolderOnly) {
   EXPECT_TRUE(TVCERTApi::Available("zpki1.dll"));
   EXPECT_TRUE(TVCERTApi::Available("libpki1.dll"));
   EXPECT_FALSE(TVCERTApi::Available(""));
-  EXPECT_FALSE(TVCERTApi::Available("xsecconn.dll"));  // beside the wrapper, not in the system folder
+  EXPECT_FALSE(
+      TVCERTApi::Available("xsecconn.dll"));  // beside the wrapper, not in the system folder
 }
 
 TEST(VcertApi, ErrorTextsComeFromTheLibraryAndAreCutAtTheBuffer) {

@@ -23,14 +23,10 @@ TEST(Vcerterr, HelpersTakeStatusesApart) {
     bool succeeded;
     std::uint32_t code, facility, severity;
   } rows[] = {
-      {0x00000000u, true, 0x0000, 0x000, 0},
-      {0x7FFFFFFFu, true, 0xFFFF, 0x1FFF, 0},
-      {0x80000000u, false, 0x0000, 0x000, 1},
-      {0xE0700046u, false, 0x0046, 0x070, 1},
-      {0xE071002Au, false, 0x002A, 0x071, 1},
-      {0xE072008Au, false, 0x008A, 0x072, 1},
-      {0x80070005u, false, 0x0005, 0x007, 1},
-      {0x28000001u, true, 0x0001, 0x800, 0},
+      {0x00000000u, true, 0x0000, 0x000, 0},  {0x7FFFFFFFu, true, 0xFFFF, 0x1FFF, 0},
+      {0x80000000u, false, 0x0000, 0x000, 1}, {0xE0700046u, false, 0x0046, 0x070, 1},
+      {0xE071002Au, false, 0x002A, 0x071, 1}, {0xE072008Au, false, 0x008A, 0x072, 1},
+      {0x80070005u, false, 0x0005, 0x007, 1}, {0x28000001u, true, 0x0001, 0x800, 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(::testing::Message() << std::hex << r.s);

@@ -34,7 +34,9 @@ inline std::vector<BackEnd> AllBackEnds() {
           {"D2D", TTVCanvasD2D::ClassRef(), true, true, true}};
 }
 
-inline void PrintTo(const BackEnd& b, std::ostream* os) { *os << b.Name; }
+inline void PrintTo(const BackEnd& b, std::ostream* os) {
+  *os << b.Name;
+}
 
 inline std::string BackEndName(const ::testing::TestParamInfo<BackEnd>& info) {
   return info.param.Name;

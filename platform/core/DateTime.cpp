@@ -19,7 +19,6 @@ constexpr std::int64_t kMsPerDay = 86'400'000;
 // Days from 1899-12-30 to 1970-01-01.
 constexpr std::int64_t kUnixEpochDays = 25569;
 
-
 // Days since 1899-12-30 of the first and after the last valid day.
 constexpr std::int64_t kFirstDay = DaysFromCivil(1, 1, 1) + kUnixEpochDays;    // -693593
 constexpr std::int64_t kEndDay = DaysFromCivil(10000, 1, 1) + kUnixEpochDays;  // 2958466
@@ -508,7 +507,6 @@ std::uint32_t GetTickCount() noexcept {
                            static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u;
   return static_cast<std::uint32_t>(ms);
 }
-
 
 void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
   z += 719468;

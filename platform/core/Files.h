@@ -116,7 +116,7 @@ bool WriteFileAtomic(const std::string& path, std::string_view data, unsigned mo
 // --- listing -----------------------------------------------------------------
 
 struct FileEntry {
-  std::string name;  // name only
+  std::string name;          // name only
   bool isDirectory = false;  // of what a link points to
   bool isLink = false;       // the entry itself is a symbolic link
   std::uint64_t size = 0;

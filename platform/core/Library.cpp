@@ -36,7 +36,9 @@ std::uint32_t LoadFailureCode(const std::string& path, const char* text) {
 
 }  // namespace
 
-Library::~Library() { Unload(); }
+Library::~Library() {
+  Unload();
+}
 
 Library::Library(Library&& other) noexcept : fHandle(other.fHandle), fPath(std::move(other.fPath)) {
   other.fHandle = nullptr;
@@ -95,9 +97,10 @@ void* Library::FindSymbol(const char* name) const {
   Dl_info info{};
   struct link_map* own = nullptr;
   struct link_map* owner = nullptr;
-  const bool ours = dlinfo(fHandle, RTLD_DI_LINKMAP, &own) == 0 &&
-                    dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 &&
-                    owner == own;
+  const bool ours =
+      dlinfo(fHandle, RTLD_DI_LINKMAP, &own) == 0 &&
+      dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 &&
+      owner == own;
   if (!ours) {
     tLastLoadError = std::string(name) + ": defined by a dependency, not by " + fPath;
     SetLastError(ERROR_PROC_NOT_FOUND);
@@ -114,7 +117,9 @@ void Library::Unload() noexcept {
   }
 }
 
-std::string LastLoadErrorText() { return tLastLoadError; }
+std::string LastLoadErrorText() {
+  return tLastLoadError;
+}
 
 std::string ModulePathOf(const void* address) {
   Dl_info info{};

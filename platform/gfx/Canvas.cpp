@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/gfx/CanvasEngine.h"
 #include "platform/core/Files.h"
+#include "platform/gfx/CanvasEngine.h"
 
 namespace tarvo::platform {
 

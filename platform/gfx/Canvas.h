@@ -63,8 +63,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/gfx/CanvasTypes.h"
 #include "platform/core/Colors.h"
+#include "platform/gfx/CanvasTypes.h"
 
 namespace tarvo::platform {
 

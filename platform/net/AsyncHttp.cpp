@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "platform/core/Errors.h"
+#include "platform/core/Text.h"
 #include "platform/net/Inet.h"
 #include "platform/net/InetInternal.h"
-#include "platform/core/Text.h"
 
 namespace tarvo::platform {
 

@@ -30,8 +30,8 @@
 
 #include "platform/core/CodePage.h"
 #include "platform/core/Errors.h"
-#include "platform/net/InetInternal.h"
 #include "platform/core/Text.h"
+#include "platform/net/InetInternal.h"
 
 namespace tarvo::platform {
 
@@ -260,7 +260,7 @@ struct Transfer {
   bool redirected = false;
   CURLcode result = CURLE_OK;
   std::uint32_t failure = 0;  // sticky: every later read reports it again
-  HeadReader head;  // its pending head is the answer being received
+  HeadReader head;            // its pending head is the answer being received
   HttpHead response;
   std::string sentHeaders;
   bool sentComplete = false;

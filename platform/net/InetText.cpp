@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/core/Errors.h"
+#include "platform/core/Text.h"
 #include "platform/net/Inet.h"
 #include "platform/net/InetInternal.h"
-#include "platform/core/Text.h"
 
 namespace tarvo::platform {
 

@@ -17,13 +17,20 @@ namespace tarvo::platform {
 
 std::vector<int> MessageBoxButtons(std::uint32_t flags) {
   switch (flags & MB_TYPEMASK) {
-    case MB_OKCANCEL: return {IDOK, IDCANCEL};
-    case MB_ABORTRETRYIGNORE: return {IDABORT, IDRETRY, IDIGNORE};
-    case MB_YESNOCANCEL: return {IDYES, IDNO, IDCANCEL};
-    case MB_YESNO: return {IDYES, IDNO};
-    case MB_RETRYCANCEL: return {IDRETRY, IDCANCEL};
-    case MB_CANCELTRYCONTINUE: return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
-    default: return {IDOK};
+    case MB_OKCANCEL:
+      return {IDOK, IDCANCEL};
+    case MB_ABORTRETRYIGNORE:
+      return {IDABORT, IDRETRY, IDIGNORE};
+    case MB_YESNOCANCEL:
+      return {IDYES, IDNO, IDCANCEL};
+    case MB_YESNO:
+      return {IDYES, IDNO};
+    case MB_RETRYCANCEL:
+      return {IDRETRY, IDCANCEL};
+    case MB_CANCELTRYCONTINUE:
+      return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
+    default:
+      return {IDOK};
   }
 }
 
@@ -35,8 +42,9 @@ int MessageBoxDefaultButton(std::uint32_t flags) {
 
 namespace {
 
-const char* const kResultNames[] = {"IDOK",    "IDCANCEL", "IDABORT", "IDRETRY",    "IDIGNORE",  "IDYES",
-                                    "IDNO",    "IDCLOSE",  "IDHELP",  "IDTRYAGAIN", "IDCONTINUE"};
+const char* const kResultNames[] = {"IDOK",     "IDCANCEL",   "IDABORT",   "IDRETRY",
+                                    "IDIGNORE", "IDYES",      "IDNO",      "IDCLOSE",
+                                    "IDHELP",   "IDTRYAGAIN", "IDCONTINUE"};
 
 std::string Hex(std::uint32_t v) {
   char buf[16];
@@ -52,12 +60,14 @@ std::string DialogResultName(int result) {
 }
 
 std::string DialogButtonText(int button, std::uint16_t languageId) {
-  static const char* const kEnglish[] = {"OK",   "Cancel", "Abort", "Retry",     "Ignore",  "Yes",
-                                         "No",   "Close",  "Help",  "Try Again", "Continue"};
-  static const char* const kRussian[] = {"ОК",      "Отмена",  "Прервать", "Повтор",     "Пропустить", "Да",
-                                         "Нет",     "Закрыть", "Справка",  "Повторить", "Продолжить"};
-  static const char* const kUkrainian[] = {"OK",  "Скасувати", "Перервати", "Повторити",     "Пропустити", "Так",
-                                           "Ні",  "Закрити",   "Довідка",   "Спробувати ще", "Продовжити"};
+  static const char* const kEnglish[] = {"OK", "Cancel", "Abort", "Retry",     "Ignore",  "Yes",
+                                         "No", "Close",  "Help",  "Try Again", "Continue"};
+  static const char* const kRussian[] = {"ОК",         "Отмена",    "Прервать",  "Повтор",
+                                         "Пропустить", "Да",        "Нет",       "Закрыть",
+                                         "Справка",    "Повторить", "Продолжить"};
+  static const char* const kUkrainian[] = {"OK",         "Скасувати",     "Перервати", "Повторити",
+                                           "Пропустити", "Так",           "Ні",        "Закрити",
+                                           "Довідка",    "Спробувати ще", "Продовжити"};
   if (button < IDOK || button > IDCONTINUE) return DialogResultName(button);
   const auto primary = languageId & 0x3FF;  // the primary language of a LANGID
   const char* const* table = primary == 0x19 ? kRussian : primary == 0x22 ? kUkrainian : kEnglish;
@@ -69,7 +79,8 @@ namespace {
 // "IDYES", "yes", "6" -> 6; "default" -> the box's default; 0 when unknown.
 int ParseAnswer(const std::string& token, std::uint32_t flags) {
   if (SameTextAscii(token, "default")) return MessageBoxDefaultButton(flags);
-  if (!token.empty() && std::all_of(token.begin(), token.end(), [](unsigned char c) { return std::isdigit(c); }))
+  if (!token.empty() &&
+      std::all_of(token.begin(), token.end(), [](unsigned char c) { return std::isdigit(c); }))
     return token.size() <= 9 ? std::atoi(token.c_str()) : 0;
   for (int id = IDOK; id <= IDCONTINUE; ++id) {
     const std::string name = kResultNames[id - 1];
@@ -102,11 +113,20 @@ std::string Escape(std::string_view s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -127,7 +147,8 @@ void AppendRecord(const MessageBoxRequest& r, int result) {
   if (!path || !*path) return;
   std::ostringstream line;
   line << DialogResultName(result) << '\t' << Hex(r.flags) << '\t' << r.languageId << '\t'
-       << r.shieldButton << '\t' << r.owner << '\t' << Escape(r.caption) << '\t' << Escape(r.text) << '\n';
+       << r.shieldButton << '\t' << r.owner << '\t' << Escape(r.caption) << '\t' << Escape(r.text)
+       << '\n';
   // One write per line in append mode, so the lines of several processes do
   // not interleave.
   const std::string bytes = line.str();
@@ -208,8 +229,8 @@ int ScriptedDialogs::MessageBox(const MessageBoxRequest& request) {
   }
   AppendRecord(request, result);
   if (result == 0) {
-    std::fprintf(stderr, "Message box \"%s\" not answered: %s\n  text: %s\n", request.caption.c_str(),
-                 problem.c_str(), request.text.c_str());
+    std::fprintf(stderr, "Message box \"%s\" not answered: %s\n  text: %s\n",
+                 request.caption.c_str(), problem.c_str(), request.text.c_str());
     SetLastError(code);
   }
   return result;
@@ -231,11 +252,16 @@ namespace {
 
 const char* IconWord(std::uint32_t flags) {
   switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR: return "Error";
-    case MB_ICONQUESTION: return "Question";
-    case MB_ICONWARNING: return "Warning";
-    case MB_ICONINFORMATION: return "Information";
-    default: return nullptr;
+    case MB_ICONERROR:
+      return "Error";
+    case MB_ICONQUESTION:
+      return "Question";
+    case MB_ICONWARNING:
+      return "Warning";
+    case MB_ICONINFORMATION:
+      return "Information";
+    default:
+      return nullptr;
   }
 }
 
@@ -265,7 +291,8 @@ int ConsoleDialogs::MessageBox(const MessageBoxRequest& r) {
     if (answer.size() == 1 && answer[0] >= '1' && answer[0] < char('1' + buttons.size()))
       return buttons[static_cast<std::size_t>(answer[0] - '1')];
     for (int b : buttons) {
-      if (SameText(answer, DialogButtonText(b, r.languageId)) || SameText(answer, DialogButtonText(b, 0)))
+      if (SameText(answer, DialogButtonText(b, r.languageId)) ||
+          SameText(answer, DialogButtonText(b, 0)))
         return b;
     }
   }
@@ -295,7 +322,8 @@ std::shared_ptr<DialogService> CurrentService() {
   const char* script = std::getenv("TARVO_DIALOG_SCRIPT");
   if (script && *script) {
     // The same script keeps its place across calls; a new one starts afresh.
-    if (!gScripted || gScripted->ScriptPath() != script) gScripted = ScriptedDialogs::FromFile(script);
+    if (!gScripted || gScripted->ScriptPath() != script)
+      gScripted = ScriptedDialogs::FromFile(script);
     return gScripted;
   }
   gScripted.reset();
@@ -393,7 +421,9 @@ void ConsoleProgressWindow::SetStatus(std::string_view status) {
   std::lock_guard lock(fMutex);
   if (status == fStatus) return;
   fStatus = status;
-  const int percent = fMaximum ? static_cast<int>(std::min<std::uint64_t>(100, std::uint64_t(fPosition) * 100 / fMaximum)) : 0;
+  const int percent = fMaximum ? static_cast<int>(std::min<std::uint64_t>(
+                                     100, std::uint64_t(fPosition) * 100 / fMaximum))
+                               : 0;
   std::fprintf(fOut, "[%3d%%] %.*s\n", percent, static_cast<int>(status.size()), status.data());
   std::fflush(fOut);
   fShownPercent = percent;
@@ -413,7 +443,8 @@ void ConsoleProgressWindow::SetPosition(std::uint32_t position) {
 
 void ConsoleProgressWindow::ShowPercent() {
   if (fMaximum == 0) return;
-  const int percent = static_cast<int>(std::min<std::uint64_t>(100, std::uint64_t(fPosition) * 100 / fMaximum));
+  const int percent =
+      static_cast<int>(std::min<std::uint64_t>(100, std::uint64_t(fPosition) * 100 / fMaximum));
   // Whole tens only: a log of a long run should not get a line per percent.
   if (percent / 10 == fShownPercent / 10 && fShownPercent >= 0) return;
   fShownPercent = percent;

@@ -303,7 +303,9 @@ NamedMutex NamedMutex::Open(const std::string& name) {
   return NamedMutex(std::move(obj));
 }
 
-bool NamedMutex::Exists(const std::string& name) { return Open(name).Valid(); }
+bool NamedMutex::Exists(const std::string& name) {
+  return Open(name).Valid();
+}
 
 const std::string& NamedMutex::Name() const noexcept {
   static const std::string kNone;
@@ -361,7 +363,8 @@ WaitResult NamedMutex::Wait(std::uint32_t timeoutMs) {
     }
     auto sleep = pause;
     if (deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(*deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::microseconds>(*deadline - Clock::now());
       sleep = std::max(std::chrono::microseconds(0), std::min(sleep, left));
     }
     std::this_thread::sleep_for(sleep);
@@ -438,7 +441,9 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   return *this;
 }
 
-SharedMemory::~SharedMemory() { Close(); }
+SharedMemory::~SharedMemory() {
+  Close();
+}
 
 void SharedMemory::Close() noexcept {
   if (fData) ::munmap(fData, fSize);
@@ -466,7 +471,8 @@ SharedMemory SharedMemory::Create(const std::string& name, std::size_t size) {
     return SharedMemory();
   };
 
-  if (int err = RangeLock(fd, F_WRLCK, kShmCreateByte, true); err != 0) return fail(ErrorFromErrno(err));
+  if (int err = RangeLock(fd, F_WRLCK, kShmCreateByte, true); err != 0)
+    return fail(ErrorFromErrno(err));
   const bool existed = RangeHeldByOthers(fd, kShmPresenceByte);
   if (!existed) {
     // Nobody holds the block: start from zeros, whatever a crashed process left.

@@ -2,9 +2,9 @@
 //
 // Named objects live as files in the runtime folder (Paths.h, RuntimeFolder();
 // created 0700 on first use, and refused with ERROR_ACCESS_DENIED when it is a
-// link, another user owns it or others can write it). They are shared by the processes of one user that use the
-// same name; names are case-sensitive, as kernel object names are on Windows,
-// and may hold any character ("Global\\x", "a/b": the file name is escaped).
+// link, another user owns it or others can write it). They are shared by the processes of one user
+// that use the same name; names are case-sensitive, as kernel object names are on Windows, and may
+// hold any character ("Global\\x", "a/b": the file name is escaped).
 //
 // "Exists" means what it means on Windows: some live process holds a handle.
 // Every handle holds a shared lock on its file, which the kernel drops when the
@@ -33,7 +33,7 @@ enum class WaitResult {
   Signaled,   // the object was signalled / the mutex was acquired
   Abandoned,  // the mutex was acquired, but its previous owner died holding it
   Timeout,
-  Failed,     // LastError tells why
+  Failed,  // LastError tells why
 };
 
 // --- named mutex --------------------------------------------------------------

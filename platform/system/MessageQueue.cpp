@@ -80,7 +80,9 @@ MessageQueue::MessageQueue() : fState(std::make_shared<State>()) {
   fState->uiThread = std::this_thread::get_id();
 }
 
-MessageQueue::~MessageQueue() { Shutdown(); }
+MessageQueue::~MessageQueue() {
+  Shutdown();
+}
 
 MessageQueue& MessageQueue::UI() {
   // Never destroyed: libraries may still post from their own teardown.
@@ -126,7 +128,8 @@ std::vector<Message> MessageQueue::Unregister(WindowHandle target) {
       ++it;
     }
   }
-  fState->FailSent([target](const SentItem& s) { return s.msg.target == target; }, ERROR_INVALID_HANDLE);
+  fState->FailSent([target](const SentItem& s) { return s.msg.target == target; },
+                   ERROR_INVALID_HANDLE);
   return dropped;
 }
 
@@ -364,7 +367,8 @@ WaitResult MessageQueue::WaitForMutex(NamedMutex& mutex, std::uint32_t timeoutMs
   for (;;) {
     std::uint32_t slice = static_cast<std::uint32_t>(kPollSlice.count());
     if (deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
       slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left.count(), 0, slice));
     }
     const WaitResult r = mutex.Wait(slice);

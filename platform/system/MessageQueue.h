@@ -51,8 +51,8 @@ namespace tarvo::platform {
 // from here.
 inline constexpr std::uint32_t WM_USER = 0x0400;
 
-using MessageHandler =
-    std::function<std::intptr_t(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>;
+using MessageHandler = std::function<std::intptr_t(std::uint32_t message, std::uintptr_t wParam,
+                                                   std::intptr_t lParam)>;
 
 // A message that was posted and not handled.
 struct Message {
@@ -90,7 +90,8 @@ class MessageQueue {
   // Queues a message and returns at once. False (LastError ERROR_INVALID_HANDLE
   // for an unknown target, ERROR_CANCELLED after Shutdown) when it was not
   // queued: the caller still owns what the message carries.
-  bool Post(WindowHandle target, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  bool Post(WindowHandle target, std::uint32_t message, std::uintptr_t wParam,
+            std::intptr_t lParam);
 
   // Runs the target's handler on the UI thread and returns its answer. On the
   // UI thread the handler runs at once. From any other thread the call blocks

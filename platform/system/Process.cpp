@@ -183,14 +183,16 @@ class SpawnedProcess final : public Process {
       if (fPidFd >= 0) {
         // Readable once the process has ended.
         pollfd p{fPidFd, POLLIN, 0};
-        const int r = ::poll(&p, 1, left < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(left, 1 << 30)));
+        const int r =
+            ::poll(&p, 1, left < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(left, 1 << 30)));
         if (r < 0 && errno != EINTR) {
           SetLastErrorFromErrno(errno);
           return WaitResult::Failed;
         }
       } else {
         // No pidfd (old kernel): look every few milliseconds.
-        std::this_thread::sleep_for(std::chrono::milliseconds(left < 0 ? 5 : std::min<std::int64_t>(left, 5)));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(left < 0 ? 5 : std::min<std::int64_t>(left, 5)));
       }
     }
   }
@@ -260,7 +262,8 @@ bool CheckProgram(const std::string& path) {
       const std::size_t slash = path.rfind('/');
       const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
       struct stat parent {};
-      if (slash != std::string::npos && (::stat(folder.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)))
+      if (slash != std::string::npos &&
+          (::stat(folder.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)))
         code = ERROR_PATH_NOT_FOUND;
     }
     SetLastError(code);

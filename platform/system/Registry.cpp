@@ -58,7 +58,9 @@ bool FoldedLess(const std::string& foldedA, const std::string& a, const std::str
   return foldedA != foldedB ? foldedA < foldedB : a < b;
 }
 
-std::string SysText(std::uint32_t code) { return SysErrorMessage(code); }
+std::string SysText(std::uint32_t code) {
+  return SysErrorMessage(code);
+}
 
 [[noreturn]] void ThrowCode(const std::string& what, std::uint32_t code) {
   throw RegistryError(what + ": " + SysText(code), code);
@@ -244,7 +246,8 @@ class Reader {
   bool U32(std::uint32_t& v) {
     if (fBytes.size() - fPos < 4) return false;
     v = 0;
-    for (int i = 0; i < 4; ++i) v |= std::uint32_t(static_cast<unsigned char>(fBytes[fPos + i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+      v |= std::uint32_t(static_cast<unsigned char>(fBytes[fPos + i])) << (8 * i);
     fPos += 4;
     return true;
   }
@@ -275,7 +278,8 @@ std::optional<std::vector<Value>> Parse(std::string_view bytes) {
   for (std::uint32_t i = 0; i < count; ++i) {
     Value v;
     std::uint32_t nameLen = 0, dataLen = 0;
-    if (!r.U32(nameLen) || nameLen > kMaxNameBytes || !r.Bytes(nameLen, v.name)) return std::nullopt;
+    if (!r.U32(nameLen) || nameLen > kMaxNameBytes || !r.Bytes(nameLen, v.name))
+      return std::nullopt;
     if (!r.U32(v.type) || !r.U32(dataLen) || !r.Bytes(dataLen, v.data)) return std::nullopt;
     v.folded = Fold(v.name);
     if (!folded.insert(v.folded).second) return std::nullopt;
@@ -292,7 +296,8 @@ std::vector<Value> LoadValues(const std::string& folder, const std::string& keyP
   if (fd < 0) {
     const int err = errno;
     if (err == ENOENT) {
-      if (!IsRealDirectory(folder)) ThrowCode("Cannot read key '" + keyPath + "'", ERROR_FILE_NOT_FOUND);
+      if (!IsRealDirectory(folder))
+        ThrowCode("Cannot read key '" + keyPath + "'", ERROR_FILE_NOT_FOUND);
       return {};
     }
     ThrowErrno("Cannot read key '" + keyPath + "'", err);
@@ -376,7 +381,8 @@ RegistryTypeError::RegistryTypeError(const std::string& valueName, RegValueType 
 
 // --- opening ---------------------------------------------------------------------
 
-std::optional<RegistryKey> RegistryKey::Open(RegRoot root, std::string_view path, RegAccess access) {
+std::optional<RegistryKey> RegistryKey::Open(RegRoot root, std::string_view path,
+                                             RegAccess access) {
   auto parts = SplitKeyPath(path);
   if (!parts) return std::nullopt;
   RegistryKey key;
@@ -516,7 +522,8 @@ std::vector<std::string> RegistryKey::ValueNames() const {
 std::optional<std::pair<RegValueType, std::string>> RegistryKey::Find(std::string_view name) const {
   const std::string folded = Fold(name);
   for (auto& v : LoadValues(fFolder, fPath))
-    if (v.folded == folded) return std::make_pair(static_cast<RegValueType>(v.type), std::move(v.data));
+    if (v.folded == folded)
+      return std::make_pair(static_cast<RegValueType>(v.type), std::move(v.data));
   return std::nullopt;
 }
 
@@ -538,9 +545,11 @@ std::optional<std::uint32_t> RegistryKey::ReadDWord(std::string_view name) const
   if (!v) return std::nullopt;
   if (v->first != RegValueType::DWord) throw RegistryTypeError(std::string(name), v->first);
   if (v->second.size() != 4)
-    ThrowCode("Value '" + std::string(name) + "' of key '" + fPath + "' is damaged", ERROR_INVALID_DATA);
+    ThrowCode("Value '" + std::string(name) + "' of key '" + fPath + "' is damaged",
+              ERROR_INVALID_DATA);
   std::uint32_t out = 0;
-  for (int i = 0; i < 4; ++i) out |= std::uint32_t(static_cast<unsigned char>(v->second[i])) << (8 * i);
+  for (int i = 0; i < 4; ++i)
+    out |= std::uint32_t(static_cast<unsigned char>(v->second[i])) << (8 * i);
   return out;
 }
 
@@ -562,13 +571,15 @@ std::optional<std::vector<std::uint8_t>> RegistryKey::ReadBinary(std::string_vie
 void RegistryKey::WriteValue(std::string_view name, RegValueType type, std::string_view bytes) {
   const std::string what = "Failed to set data for '" + std::string(name) + "'";
   if (!fWritable) ThrowCode(what, ERROR_ACCESS_DENIED);
-  if (name.size() > kMaxNameBytes || CodePointCount(name) > 16383) ThrowCode(what, ERROR_INVALID_PARAMETER);
+  if (name.size() > kMaxNameBytes || CodePointCount(name) > 16383)
+    ThrowCode(what, ERROR_INVALID_PARAMETER);
   if (bytes.size() > kMaxFileSize / 2) ThrowCode(what, ERROR_INVALID_PARAMETER);
   KeyLock lock(fFolder);
   if (!lock.Ok()) ThrowErrno(what, lock.Error());
   auto values = LoadValues(fFolder, fPath);
   const std::string folded = Fold(name);
-  auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return v.folded == folded; });
+  auto it = std::find_if(values.begin(), values.end(),
+                         [&](const Value& v) { return v.folded == folded; });
   if (it == values.end()) {
     values.push_back({std::string(name), 0, {}, folded});
     it = values.end() - 1;

@@ -7,8 +7,8 @@
 // backslash is ignored, an empty name between two backslashes is refused).
 //
 // Key and value names compare ignoring case (Unicode case folding, Text.h
-// FoldCase) and keep the case they were created with. Values are typed: string, dword (32-bit), binary; the empty
-// name is the key's default value.
+// FoldCase) and keep the case they were created with. Values are typed: string, dword (32-bit),
+// binary; the empty name is the key's default value.
 //
 // Safety across processes and threads: every write replaces the key's value
 // file atomically (temporary file, fsync, rename) while holding the key's lock,

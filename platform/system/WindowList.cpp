@@ -58,9 +58,12 @@ void SetWindowEnumerator(std::shared_ptr<WindowEnumerator> enumerator) {
   gEnumerator = std::move(enumerator);
 }
 
-std::vector<TopLevelWindow> EnumTopLevelWindows() { return Current()->TopLevelWindows(); }
+std::vector<TopLevelWindow> EnumTopLevelWindows() {
+  return Current()->TopLevelWindows();
+}
 
-WindowHandle FakeWindowEnumerator::Add(std::string className, std::string title, std::uint32_t processId) {
+WindowHandle FakeWindowEnumerator::Add(std::string className, std::string title,
+                                       std::uint32_t processId) {
   std::lock_guard lock(fMutex);
   const WindowHandle h = fNext++;
   fWindows.insert(fWindows.begin(), {h, std::move(className), std::move(title), processId});
@@ -69,7 +72,8 @@ WindowHandle FakeWindowEnumerator::Add(std::string className, std::string title,
 
 bool FakeWindowEnumerator::Remove(WindowHandle handle) {
   std::lock_guard lock(fMutex);
-  return std::erase_if(fWindows, [handle](const TopLevelWindow& w) { return w.handle == handle; }) > 0;
+  return std::erase_if(fWindows, [handle](const TopLevelWindow& w) { return w.handle == handle; }) >
+         0;
 }
 
 void FakeWindowEnumerator::Clear() {

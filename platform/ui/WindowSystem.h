@@ -84,9 +84,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/core/Colors.h"
 #include "platform/gfx/Canvas.h"
 #include "platform/gfx/CanvasTypes.h"
-#include "platform/core/Colors.h"
 #include "platform/system/MessageQueue.h"
 
 namespace tarvo::platform {

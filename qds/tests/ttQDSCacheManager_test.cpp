@@ -56,18 +56,21 @@ class CacheTest : public ::testing::Test {
   Sandbox box;
 };
 
-double Today() { return std::floor(Now()); }
+double Today() {
+  return std::floor(Now());
+}
 
 std::string Entry(const std::string& code, const std::string& file, long long size, long long ttl,
                   long long creation) {
-  return "<E0 Code=\"" + code + "\" FileName=\"" + file + "\" Size=\"" + std::to_string(size) + "\" TTL=\"" +
-         std::to_string(ttl) + "\" Creation=\"" + std::to_string(creation) + "\"/>";
+  return "<E0 Code=\"" + code + "\" FileName=\"" + file + "\" Size=\"" + std::to_string(size) +
+         "\" TTL=\"" + std::to_string(ttl) + "\" Creation=\"" + std::to_string(creation) + "\"/>";
 }
 
 std::string Toc(const std::string& version, const std::string& users, const std::string& entries,
                 const std::string& host = "host.test") {
-  return "<?xml version=\"1.0\"?><TableOfContents><CacheVersion Value=\"" + version + "\"><Users>" + users +
-         "</Users><Hosts><Host0 Host=\"" + host + "\">" + entries + "</Host0></Hosts></CacheVersion></TableOfContents>";
+  return "<?xml version=\"1.0\"?><TableOfContents><CacheVersion Value=\"" + version + "\"><Users>" +
+         users + "</Users><Hosts><Host0 Host=\"" + host + "\">" + entries +
+         "</Host0></Hosts></CacheVersion></TableOfContents>";
 }
 
 std::unique_ptr<Process> Helper(const std::string& params) {
@@ -76,7 +79,8 @@ std::unique_ptr<Process> Helper(const std::string& params) {
   return p;
 }
 
-std::optional<std::string> AwaitFile(const std::string& path, std::chrono::milliseconds timeout = 20s) {
+std::optional<std::string> AwaitFile(const std::string& path,
+                                     std::chrono::milliseconds timeout = 20s) {
   const auto deadline = SteadyClock::now() + timeout;
   while (SteadyClock::now() < deadline) {
     if (auto bytes = ReadFileBytes(path)) return bytes;
@@ -135,8 +139,8 @@ TEST_F(CacheTest, TableOfContentsHasTheDocumentedStructureAndRoundTrips) {
 
 TEST_F(CacheTest, HostileCodesAndSpecsNamesRoundTrip) {
   const std::vector<std::string> codes = {
-      "a\"b'c", "<tag attr=\"x\">&amp;</tag>", std::string("ctl\x01\x02\x1f\t\r\nend"), "]]>--><!--",
-      std::string(100000, 'k') + "long", "\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87 unicode"};
+      "a\"b'c",     "<tag attr=\"x\">&amp;</tag>",     std::string("ctl\x01\x02\x1f\t\r\nend"),
+      "]]>--><!--", std::string(100000, 'k') + "long", "\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87 unicode"};
   struct Specs : ISpecsUser {
     std::vector<std::string> parts, lines;
     const std::vector<std::string>* loaded = nullptr;
@@ -196,8 +200,13 @@ TEST_F(CacheTest, TimeToLiveOnAnInjectedClock) {
     EXPECT_EQ(m->ReadEntry("k"), "doc") << day;
   }
   auto doc = ReadTOC();
-  file = doc.child("TableOfContents").child("CacheVersion").child("Hosts").child("Host0").child("E0")
-             .attribute("FileName").value();
+  file = doc.child("TableOfContents")
+             .child("CacheVersion")
+             .child("Hosts")
+             .child("Host0")
+             .child("E0")
+             .attribute("FileName")
+             .value();
   ASSERT_TRUE(FileExists(File(file)));
   {
     auto m = at(D + 3);
@@ -207,7 +216,8 @@ TEST_F(CacheTest, TimeToLiveOnAnInjectedClock) {
 
   // A creation day in the future is dropped with its file.
   PutEntry(kGuidA, "future");
-  WriteFileAtomic(File("TOC.dat"), Toc("1ur", "", Entry("f", kGuidA, 6, 5, static_cast<long long>(D + 1))));
+  WriteFileAtomic(File("TOC.dat"),
+                  Toc("1ur", "", Entry("f", kGuidA, 6, 5, static_cast<long long>(D + 1))));
   auto m = at(D + 0.5);
   EXPECT_FALSE(m->DataExists("f"));
   EXPECT_FALSE(FileExists(File(kGuidA)));
@@ -274,7 +284,9 @@ TEST_F(CacheTest, HostileTablesAreSurvivedAndNothingOutsideTheFolderIsTouched) {
       {"empty", "", false},
       {"wrong root", "<?xml version=\"1.0\"?><Other/>", false},
       {"relative climb",
-       Toc("1ur", "", Entry("v", "../victim.dat", 8, 5, today) + goodEntry + Entry("w", "..\\victim.dat", 8, 5, 0)),
+       Toc("1ur", "",
+           Entry("v", "../victim.dat", 8, 5, today) + goodEntry +
+               Entry("w", "..\\victim.dat", 8, 5, 0)),
        true},
       {"absolute path", Toc("1ur", "", Entry("v", absVictim, 12, 5, 0) + goodEntry), true},
       {"bad numbers",
@@ -284,7 +296,9 @@ TEST_F(CacheTest, HostileTablesAreSurvivedAndNothingOutsideTheFolderIsTouched) {
                Entry("n3", kGuidB, 99999999999LL, 5, today)),
        true},
       {"invalid names",
-       Toc("1ur", "", Entry("i1", "", 4, 5, today) + Entry("i2", "TOC.dat", 4, 5, today) + goodEntry), true},
+       Toc("1ur", "",
+           Entry("i1", "", 4, 5, today) + Entry("i2", "TOC.dat", 4, 5, today) + goodEntry),
+       true},
   };
   for (const auto& c : cases) {
     WriteFileAtomic(File("TOC.dat"), c.toc);
@@ -321,7 +335,8 @@ TEST_F(CacheTest, AnUnreadableTableFallsBackToThePreviousOne) {
   }
   auto bytes = ReadFileBytes(File("TOC.dat"));
   ASSERT_TRUE(bytes);
-  WriteFileAtomic(File("TOC.dat"), bytes->substr(0, bytes->size() / 3));  // torn by some other program
+  WriteFileAtomic(File("TOC.dat"),
+                  bytes->substr(0, bytes->size() / 3));  // torn by some other program
   auto m = Make();
   EXPECT_EQ(m->ReadEntry("one"), "first");
   EXPECT_FALSE(m->IsBroken());
@@ -373,15 +388,19 @@ TEST_F(CacheTest, VersionCleanupRemovesVersionsNoProgramUses) {
   PutEntry(kGuidC, "current");
   const std::string toc =
       "<?xml version=\"1.0\"?><TableOfContents>"
-      "<CacheVersion Value=\"0UR\"><Users><P0 User=\"/me/prog\"/></Users><Hosts><Host0 Host=\"h\">" +
-      Entry("a", kGuidA, 13, 5, today) + Entry("gone", "44444444-4444-4444-8444-444444444444.dat", 1, 5, today) +
+      "<CacheVersion Value=\"0UR\"><Users><P0 User=\"/me/prog\"/></Users><Hosts><Host0 "
+      "Host=\"h\">" +
+      Entry("a", kGuidA, 13, 5, today) +
+      Entry("gone", "44444444-4444-4444-8444-444444444444.dat", 1, 5, today) +
       Entry("evil", "../victim.dat", 1, 5, today) +
       "</Host0></Hosts></CacheVersion>"
-      "<CacheVersion Value=\"2ur\"><Users><P0 User=\"/me/prog\"/><P1 User=\"/other/prog\"/></Users><Hosts>"
+      "<CacheVersion Value=\"2ur\"><Users><P0 User=\"/me/prog\"/><P1 "
+      "User=\"/other/prog\"/></Users><Hosts>"
       "<Host0 Host=\"h\">" +
       Entry("b", kGuidB, 10, 5, today) +
       "</Host0></Hosts></CacheVersion>"
-      "<CacheVersion Value=\"1ur\"><Users><P0 User=\"/me/prog\"/></Users><Hosts><Host0 Host=\"host.test\">" +
+      "<CacheVersion Value=\"1ur\"><Users><P0 User=\"/me/prog\"/></Users><Hosts><Host0 "
+      "Host=\"host.test\">" +
       Entry("c", kGuidC, 7, 5, today) + "</Host0></Hosts></CacheVersion></TableOfContents>";
   WriteFileAtomic(File("TOC.dat"), toc);
   const std::string victim = box.WriteFile("victim.dat", "precious");
@@ -394,7 +413,8 @@ TEST_F(CacheTest, VersionCleanupRemovesVersionsNoProgramUses) {
   EXPECT_EQ(box.ReadFile("victim.dat"), "precious");
   auto doc = ReadTOC();
   std::vector<std::string> versions;
-  for (auto v : doc.child("TableOfContents").children("CacheVersion")) versions.push_back(v.attribute("Value").value());
+  for (auto v : doc.child("TableOfContents").children("CacheVersion"))
+    versions.push_back(v.attribute("Value").value());
   EXPECT_EQ(versions, (std::vector<std::string>{"2ur", "1ur"}));
   auto users = doc.child("TableOfContents").child("CacheVersion").child("Users");
   ASSERT_EQ(std::distance(users.begin(), users.end()), 1);
@@ -411,12 +431,14 @@ TEST_F(CacheTest, FullCleanupKeepsOnlyWhatOtherInstallationsUse) {
   box.WriteFile("cache/stray.dat", "stray");
   box.WriteFile("cache/notes.txt", "kept");
   auto version = [&](const std::string& value, const std::string& user, const std::string& file) {
-    return "<CacheVersion Value=\"" + value + "\"><Users><P0 User=\"" + user + "\"/></Users><Hosts><Host0 Host=\"h\">" +
-           Entry("k", file, 3, 5, today) + "</Host0></Hosts></CacheVersion>";
+    return "<CacheVersion Value=\"" + value + "\"><Users><P0 User=\"" + user +
+           "\"/></Users><Hosts><Host0 Host=\"h\">" + Entry("k", file, 3, 5, today) +
+           "</Host0></Hosts></CacheVersion>";
   };
-  WriteFileAtomic(File("TOC.dat"), "<?xml version=\"1.0\"?><TableOfContents>" + version("1ur", other, kGuidA) +
-                                       version("2ur", ours, kGuidB) + version("3ur", box.Path("gone/Terminal"), kGuidC) +
-                                       "</TableOfContents>");
+  WriteFileAtomic(File("TOC.dat"),
+                  "<?xml version=\"1.0\"?><TableOfContents>" + version("1ur", other, kGuidA) +
+                      version("2ur", ours, kGuidB) +
+                      version("3ur", box.Path("gone/Terminal"), kGuidC) + "</TableOfContents>");
   auto m = Make();
   const auto keep = m->FullTOCCleanup(box.Path("install"), false);
   EXPECT_EQ(keep, (std::vector<std::string>{"TOC.dat", kGuidA}));
@@ -439,12 +461,13 @@ TEST_F(CacheTest, CleanQDSCacheCleansTheDefaultFolder) {
   ForceDirectories(folder);
   WriteFileAtomic(folder + kGuidA, CacheDeflate("a"));
   WriteFileAtomic(folder + kGuidB, CacheDeflate("b"));
-  WriteFileAtomic(folder + "TOC.dat",
-                  "<?xml version=\"1.0\"?><TableOfContents><CacheVersion Value=\"1ur\"><Users><P0 User=\"" + other +
-                      "\"/></Users><Hosts><Host0 Host=\"h\">" + Entry("a", kGuidA, 1, 5, 0) +
-                      "</Host0></Hosts></CacheVersion><CacheVersion Value=\"0ur\"><Users><P0 User=\"" +
-                      ExecutablePath() + "\"/></Users><Hosts><Host0 Host=\"h\">" + Entry("b", kGuidB, 1, 5, 0) +
-                      "</Host0></Hosts></CacheVersion></TableOfContents>");
+  WriteFileAtomic(
+      folder + "TOC.dat",
+      "<?xml version=\"1.0\"?><TableOfContents><CacheVersion Value=\"1ur\"><Users><P0 User=\"" +
+          other + "\"/></Users><Hosts><Host0 Host=\"h\">" + Entry("a", kGuidA, 1, 5, 0) +
+          "</Host0></Hosts></CacheVersion><CacheVersion Value=\"0ur\"><Users><P0 User=\"" +
+          ExecutablePath() + "\"/></Users><Hosts><Host0 Host=\"h\">" + Entry("b", kGuidB, 1, 5, 0) +
+          "</Host0></Hosts></CacheVersion></TableOfContents>");
   CleanQDSCache();
   EXPECT_TRUE(FileExists(folder + kGuidA));
   EXPECT_FALSE(FileExists(folder + kGuidB));
@@ -455,11 +478,12 @@ TEST(CacheSize, TextsFollowTheUnitRules) {
     std::uint64_t bytes;
     const char* text;
   } cases[] = {
-      {0, "0 B"},          {1000, "1000 B"},      {1024, "1024 B"},       {1034, "1.01 KB"},
-      {5000, "4.88 KB"},   {50000, "48.8 KB"},    {500000, "488 KB"},     {2000000, "1.91 MB"},
-      {1048575, "1023 KB"}, {1023999, "999 KB"},  {10239, "10.00 KB"},    {3000000000ULL, "2.79 GB"},
+      {0, "0 B"},           {1000, "1000 B"},    {1024, "1024 B"},    {1034, "1.01 KB"},
+      {5000, "4.88 KB"},    {50000, "48.8 KB"},  {500000, "488 KB"},  {2000000, "1.91 MB"},
+      {1048575, "1023 KB"}, {1023999, "999 KB"}, {10239, "10.00 KB"}, {3000000000ULL, "2.79 GB"},
   };
-  for (const auto& c : cases) EXPECT_EQ(TQDSCacheManager::FormatCacheSize(c.bytes), c.text) << c.bytes;
+  for (const auto& c : cases)
+    EXPECT_EQ(TQDSCacheManager::FormatCacheSize(c.bytes), c.text) << c.bytes;
 }
 
 TEST_F(CacheTest, SizeRequestsRunOnTheWorkerAndCanBeSkipped) {
@@ -591,7 +615,8 @@ TEST_F(CacheTest, LockHeldTooLongMakesTheCacheBrokenAndADeadHolderFreesIt) {
 
 TEST_F(CacheTest, FourProcessesShareTheCacheWithoutTornData) {
   std::vector<std::unique_ptr<Process>> children;
-  for (int w = 1; w <= 4; ++w) children.push_back(Helper("stress \"" + Folder() + "\" " + std::to_string(w) + " 500"));
+  for (int w = 1; w <= 4; ++w)
+    children.push_back(Helper("stress \"" + Folder() + "\" " + std::to_string(w) + " 500"));
   for (auto& c : children) {
     ASSERT_EQ(c->Wait(240000), WaitResult::Signaled);
     EXPECT_EQ(c->ExitCode(), 0u);
@@ -602,7 +627,8 @@ TEST_F(CacheTest, FourProcessesShareTheCacheWithoutTornData) {
   EXPECT_GE(entries, 8u);
   std::size_t valid = 0;
   auto doc = ReadTOC();
-  for (auto e : doc.child("TableOfContents").child("CacheVersion").child("Hosts").first_child().children()) {
+  for (auto e :
+       doc.child("TableOfContents").child("CacheVersion").child("Hosts").first_child().children()) {
     const std::string code = e.attribute("Code").value();
     if (code.empty()) continue;
     auto d = m->ReadEntry(code);
@@ -617,7 +643,8 @@ TEST_F(CacheTest, FourProcessesShareTheCacheWithoutTornData) {
 
 TEST_F(CacheTest, KilledWritersNeverLeaveTornData) {
   int cycles = 300;
-  if (const char* env = std::getenv("TARVO_CACHE_CRASH_CYCLES")) cycles = std::max(1, std::atoi(env));
+  if (const char* env = std::getenv("TARVO_CACHE_CRASH_CYCLES"))
+    cycles = std::max(1, std::atoi(env));
   std::mt19937 rng(12345);
   for (int cycle = 0; cycle < cycles; ++cycle) {
     auto child = Helper("crash \"" + Folder() + "\" " + std::to_string(cycle));

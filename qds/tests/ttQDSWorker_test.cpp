@@ -243,7 +243,8 @@ TEST_F(WorkerTest, AnAnswerOverTheSizeLimitFailsOnceWithItsOwnMessage) {
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].status, TURLRetrieveStatus::ursFail);
     EXPECT_TRUE(r[0].body.empty());
-    EXPECT_EQ(r[0].statusMessage, "EQDSException: The answer is larger than the limit of 16384 bytes");
+    EXPECT_EQ(r[0].statusMessage,
+              "EQDSException: The answer is larger than the limit of 16384 bytes");
     const auto errors = m->InetErrors();
     ASSERT_EQ(errors.size(), errorsBefore + 1);
     EXPECT_EQ(errors.back().message, "The answer is larger than the limit of 16384 bytes");

@@ -18,8 +18,8 @@
 
 #include "platform/core/Errors.h"
 #include "platform/core/Files.h"
-#include "platform/system/MessageQueue.h"
 #include "platform/core/Paths.h"
+#include "platform/system/MessageQueue.h"
 #include "runtime/tvRTSetup.h"
 #include "testing/FaultServer.h"
 #include "testing/HttpTestServer.h"

@@ -7,8 +7,8 @@
 
 #include "host/tvLocale.h"
 #include "platform/core/Files.h"
-#include "platform/system/MessageQueue.h"
 #include "platform/core/Paths.h"
+#include "platform/system/MessageQueue.h"
 #include "runtime/tvRTDownloader.h"
 #include "runtime/tvRTManager.h"
 #include "testing/Sandbox.h"

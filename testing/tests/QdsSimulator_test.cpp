@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "platform/core/Errors.h"
+#include "platform/core/Text.h"
 #include "platform/net/Inet.h"
 #include "platform/system/Process.h"
-#include "platform/core/Text.h"
 #include "qds/ttQDSData.h"
 #include "qds/ttQDSJson.h"
 #include "testing/HttpServerThread.h"

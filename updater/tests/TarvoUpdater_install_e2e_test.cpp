@@ -17,9 +17,9 @@
 
 #include "platform/core/Errors.h"
 #include "platform/core/Files.h"
+#include "platform/core/Text.h"
 #include "platform/system/Process.h"
 #include "platform/system/Registry.h"
-#include "platform/core/Text.h"
 #include "updater/tests/UpdaterRun.h"
 
 namespace pf = tarvo::platform;

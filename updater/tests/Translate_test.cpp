@@ -35,7 +35,8 @@ class FileCatalogue : public ::testing::Test {
     translator_->SetFilePath(folder_);
     translator_->SetLanguage(language);
   }
-  std::string Tr(const std::string& section, const std::string& ident, const std::string& def = "?") {
+  std::string Tr(const std::string& section, const std::string& ident,
+                 const std::string& def = "?") {
     return translator_->Translate(section, ident, def);
   }
 
@@ -58,9 +59,9 @@ TEST_F(FileCatalogue, ReplacesEscapes) {
       {R"(a\tb\Tc)", "a\tb\tc"},
       {R"(\_word\_)", " word "},
       {R"(one\\two)", "one\\two"},
-      {R"(\\n)", "\\n"},         // a replaced pair is not scanned again
+      {R"(\\n)", "\\n"},           // a replaced pair is not scanned again
       {R"(\q\1\$)", "\\q\\1\\$"},  // any other pair stays as two characters
-      {R"(end\)", "end\\"},       // a backslash in the last position stays
+      {R"(end\)", "end\\"},        // a backslash in the last position stays
       {R"(\)", "\\"},
       {R"(Ключ\nЗначение)", "Ключ\nЗначение"},
   };
@@ -102,8 +103,8 @@ TEST_F(FileCatalogue, ExpandsVariablesWithCaseAdaptationAndTheBlankRule) {
       {"a  ${empty}  b", "a   b"},  // only one blank goes
       {"$product {product}", "$product {product}"},
       {"$${product}", "$trade"},
-      {"\\_${product}\\_", " trade "},        // escapes are replaced first
-      {"${raw}", "x\\ny ${product}"},        // values are not expanded again
+      {"\\_${product}\\_", " trade "},  // escapes are replaced first
+      {"${raw}", "x\\ny ${product}"},   // values are not expanded again
       {"100$ {x}", "100$ {x}"},
   };
   for (const auto& c : cases) {
@@ -184,9 +185,9 @@ TEST_F(FileCatalogue, ListsSourcesRecursivelyInAStableOrder) {
   std::vector<std::string> names;
   for (const TTranslateSource& s : translator_->FileList())
     if (s.name.rfind(folder_, 0) == 0) names.push_back(s.name.substr(folder_.size() + 1));
-  EXPECT_EQ(names, (std::vector<std::string>{"English.top.lng", "Russian.top.lng",
-                                             "sub/Russian.nested.lng",
-                                             "sub/deeper/Russian.deepest.lng"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"English.top.lng", "Russian.top.lng",
+                                      "sub/Russian.nested.lng", "sub/deeper/Russian.deepest.lng"}));
   EXPECT_EQ(translator_->Enumerate(), (std::vector<std::string>{"English", "Russian"}));
 }
 
@@ -226,9 +227,10 @@ TEST_F(FileCatalogue, LanguageSelection) {
 TEST_F(FileCatalogue, ReadsEveryEncoding) {
   box_.SetEnv("TARVO_ANSI_CODEPAGE", "windows-1251");
   const std::string text = "[s]\nutf16le=Привет\n";
-  box_.WriteFile("lng/Russian.a.lng", platform::EncodeText(text, platform::TextEncoding::Utf16LE, true));
-  box_.WriteFile("lng/Russian.b.lng",
-                 platform::EncodeText("[s]\r\nutf16be=Мир\r\n", platform::TextEncoding::Utf16BE, true));
+  box_.WriteFile("lng/Russian.a.lng",
+                 platform::EncodeText(text, platform::TextEncoding::Utf16LE, true));
+  box_.WriteFile("lng/Russian.b.lng", platform::EncodeText("[s]\r\nutf16be=Мир\r\n",
+                                                           platform::TextEncoding::Utf16BE, true));
   // No mark: the system ANSI code page ("Ответ" in windows-1251).
   box_.WriteFile("lng/Russian.c.lng", "[s]\rcp1251=\xCE\xF2\xE2\xE5\xF2\r");
   box_.WriteFile("lng/Russian.d.lng", kBom + "[s]\r\nutf8=Да\r\n");
@@ -244,7 +246,8 @@ TEST_F(FileCatalogue, AnUnreadableSourceIsSkipped) {
   Source("Russian.a.lng", "[s]\nk=a\nfromA=yes\n");
   Source("Russian.b.lng", "[s]\nk=b\n");
   Source("Russian.c.lng", "[s]\nfromC=yes\n");
-  platform::FaultInjection::Add("*/Russian.b.lng", platform::FileOp::Any, platform::ERROR_ACCESS_DENIED);
+  platform::FaultInjection::Add("*/Russian.b.lng", platform::FileOp::Any,
+                                platform::ERROR_ACCESS_DENIED);
   Load();
   EXPECT_EQ(translator_->FileCount(), 2);
   EXPECT_EQ(Tr("s", "k"), "a");
@@ -313,14 +316,13 @@ const unsigned char kOneUnderscore[] = "[test]\nhello=not a source\n";
 const unsigned char kGerman[] = "[test]\nhello=Hallo\n";
 
 const platform::ResourceRegistration kTestResources(
-    "translate_test_resources",
-    {
-        {"RUSSIAN_TEST_LNG", kRussianTest, sizeof(kRussianTest) - 1},
-        {"russian_extra_lng", kRussianExtra, sizeof(kRussianExtra) - 1},
-        {"RUSSIAN_LNG", kOneUnderscore, sizeof(kOneUnderscore) - 1},
-        {"GERMAN_TEST_LNG", kGerman, sizeof(kGerman) - 1},
-        {"RUSSIAN_TEST_TXT", kGerman, sizeof(kGerman) - 1},
-    });
+    "translate_test_resources", {
+                                    {"RUSSIAN_TEST_LNG", kRussianTest, sizeof(kRussianTest) - 1},
+                                    {"russian_extra_lng", kRussianExtra, sizeof(kRussianExtra) - 1},
+                                    {"RUSSIAN_LNG", kOneUnderscore, sizeof(kOneUnderscore) - 1},
+                                    {"GERMAN_TEST_LNG", kGerman, sizeof(kGerman) - 1},
+                                    {"RUSSIAN_TEST_TXT", kGerman, sizeof(kGerman) - 1},
+                                });
 
 class ResourceCatalogue : public ::testing::Test {
  protected:

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/core/Files.h"
-#include "platform/system/Process.h"
 #include "platform/core/Text.h"
+#include "platform/system/Process.h"
 #include "testing/Sandbox.h"
 
 namespace tarvo::updater::testing {

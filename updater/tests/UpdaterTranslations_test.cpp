@@ -91,7 +91,8 @@ TEST_P(UpdaterTranslations, CoverEveryTextWithTheSameArguments) {
     for (const auto& [index, type] : types) {
       const std::string marker =
           type == 'd' ? std::to_string(101 + index) : "<A" + std::to_string(index) + ">";
-      EXPECT_EQ(english.find(marker) != std::string::npos, formatted.find(marker) != std::string::npos)
+      EXPECT_EQ(english.find(marker) != std::string::npos,
+                formatted.find(marker) != std::string::npos)
           << marker;
     }
   }

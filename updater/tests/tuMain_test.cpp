@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "platform/system/Dialogs.h"
 #include "platform/core/Files.h"
 #include "platform/core/Text.h"
+#include "platform/system/Dialogs.h"
 #include "testing/Sandbox.h"
 #include "updater/ExtUtils.h"
 #include "updater/Translate.h"

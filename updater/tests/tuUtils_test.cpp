@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "platform/core/DateTime.h"
-#include "platform/system/Dialogs.h"
 #include "platform/core/Files.h"
+#include "platform/system/Dialogs.h"
 #include "platform/system/KernelObjects.h"
 #include "platform/system/WindowList.h"
 #include "testing/Sandbox.h"

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <map>
 
 #include <atomic>
 #include <thread>
@@ -244,7 +244,7 @@ TEST(FileQueries, SetExecutableAddsOnlyTheOwnersBit) {
     std::string path;
     std::uint32_t code;
   } refused[] = {
-      {link, ERROR_ACCESS_DENIED},           // never through a link
+      {link, ERROR_ACCESS_DENIED},  // never through a link
       {box.MakeDir("folder"), ERROR_ACCESS_DENIED},
       {box.Path("missing"), ERROR_FILE_NOT_FOUND},
   };

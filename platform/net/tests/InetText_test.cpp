@@ -158,14 +158,10 @@ TEST(InetText, ProxySettingsComeFromTheEnvironment) {
 TEST(InetText, HeadReaderJoinsFoldedLinesToTheLineTheyContinue) {
   HeadReader reader;
   const std::pair<const char*, HeadReader::Step> feed[] = {
-      {"HTTP/1.1 200 OK\r\n", HeadReader::Step::Line},
-      {"X-A: a\r\n", HeadReader::Step::Line},
-      {" more\r\n", HeadReader::Step::Line},
-      {": nameless\r\n", HeadReader::Step::Line},
-      {"\ttail\r\n", HeadReader::Step::Line},
-      {"bare\r\n", HeadReader::Step::Line},
-      {" dropped\r\n", HeadReader::Step::Line},
-      {"\r\n", HeadReader::Step::BlockEnd},
+      {"HTTP/1.1 200 OK\r\n", HeadReader::Step::Line}, {"X-A: a\r\n", HeadReader::Step::Line},
+      {" more\r\n", HeadReader::Step::Line},           {": nameless\r\n", HeadReader::Step::Line},
+      {"\ttail\r\n", HeadReader::Step::Line},          {"bare\r\n", HeadReader::Step::Line},
+      {" dropped\r\n", HeadReader::Step::Line},        {"\r\n", HeadReader::Step::BlockEnd},
   };
   for (const auto& [line, step] : feed) EXPECT_EQ(reader.Feed(line), step) << line;
   const HttpHead& head = reader.pending;

@@ -297,8 +297,8 @@ TEST_F(InetTest, RequestHeadersAreAddedReplacedAndMerged) {
 TEST_F(InetTest, OpenRequestParametersReachTheServer) {
   HttpTestServer server;
   server.On("/p", HttpReply("ok"));
-  HINTERNET c = Keep(InternetConnect(fInet, "127.0.0.1", server.Port(), "u", "p",
-                                     INTERNET_SERVICE_HTTP, 0, 0));
+  HINTERNET c = Keep(
+      InternetConnect(fInet, "127.0.0.1", server.Port(), "u", "p", INTERNET_SERVICE_HTTP, 0, 0));
   const char* const accept[] = {"text/xml", "application/json", nullptr};
   HINTERNET r = Keep(HttpOpenRequest(c, "GET", "p", {}, "http://from.example/", accept, 0, 0));
   ASSERT_TRUE(HttpSendRequest(r, {}, nullptr, 0)) << GetLastError();

@@ -77,19 +77,21 @@ TEST(MessageBoxFlags, ButtonsDefaultsAndNames) {
 // test reads the boxes of a child process.
 TEST(ScriptedDialogs, AnswersFromTheScriptAndRecordsEveryCall) {
   Sandbox box;
-  box.SetEnv("TARVO_DIALOG_SCRIPT", box.WriteFile("script.txt",
-                                                  "# the updater's boxes\r\n"
-                                                  "\n"
-                                                  "IDRETRY  Error updating*Failed to create file*\r\n"
-                                                  "no\n"
-                                                  "default\n"
-                                                  "6\n"));
+  box.SetEnv("TARVO_DIALOG_SCRIPT",
+             box.WriteFile("script.txt",
+                           "# the updater's boxes\r\n"
+                           "\n"
+                           "IDRETRY  Error updating*Failed to create file*\r\n"
+                           "no\n"
+                           "default\n"
+                           "6\n"));
   box.SetEnv("TARVO_DIALOG_RECORD", box.Path("record.txt"));
   SetDialogService(nullptr);
 
-  EXPECT_EQ(ShowMessageBox(Box("Error updating \"TARVO Trade\".\r\n\r\nFailed to create file \"a\tb\".",
-                               MB_RETRYCANCEL | MB_ICONWARNING)),
-            IDRETRY);
+  EXPECT_EQ(
+      ShowMessageBox(Box("Error updating \"TARVO Trade\".\r\n\r\nFailed to create file \"a\tb\".",
+                         MB_RETRYCANCEL | MB_ICONWARNING)),
+      IDRETRY);
   EXPECT_EQ(ShowMessageBox(Box("Not enough permissions", MB_YESNO | MB_ICONQUESTION, IDYES)), IDNO);
   EXPECT_EQ(ShowMessageBox(Box("Sure?", MB_YESNO | MB_DEFBUTTON2)), IDNO);
   EXPECT_EQ(ShowMessageBox(Box("Again?", MB_YESNO)), IDYES);
@@ -141,14 +143,15 @@ TEST(ScriptedDialogs, BoxesTheScriptCannotAnswerFail) {
 }
 
 TEST(ConsoleDialogs, ShowsTheBoxAndReadsTheAnswer) {
-  const auto request = Box("Run \"Update\" with administrative privileges?", MB_YESNO | MB_ICONQUESTION, IDYES);
+  const auto request =
+      Box("Run \"Update\" with administrative privileges?", MB_YESNO | MB_ICONQUESTION, IDYES);
   struct Case {
     const char* typed;
     int answer;
   } cases[] = {
-      {"2\n", IDNO},        {"\n", IDYES},          {"нет\n", IDNO},  {"No\n", IDNO},
-      {"7\nwhat\n1\n", IDYES},  // unknown answers are asked again
-      {"", IDYES},          // end of input: the default
+      {"2\n", IDNO},  {"\n", IDYES},           {"нет\n", IDNO},
+      {"No\n", IDNO}, {"7\nwhat\n1\n", IDYES},  // unknown answers are asked again
+      {"", IDYES},                              // end of input: the default
   };
   for (const auto& c : cases) EXPECT_EQ(Console(request, c.typed).first, c.answer) << c.typed;
 
@@ -161,7 +164,8 @@ TEST(ConsoleDialogs, ShowsTheBoxAndReadsTheAnswer) {
 
 TEST(NonInteractiveDialogs, TakesTheDefaultAndSaysSo) {
   std::FILE* out = std::tmpfile();
-  const int answer = NonInteractiveDialogs(out).MessageBox(Box("Are you sure?", MB_YESNO | MB_DEFBUTTON2));
+  const int answer =
+      NonInteractiveDialogs(out).MessageBox(Box("Are you sure?", MB_YESNO | MB_DEFBUTTON2));
   std::rewind(out);
   char buf[512] = {};
   std::fread(buf, 1, sizeof buf - 1, out);

@@ -30,7 +30,8 @@ using Clock = std::chrono::steady_clock;
 class Child {
  public:
   explicit Child(const std::string& parameters) {
-    fProcess = LaunchProcess({ExecutableFolder() + "platform_services_helper", parameters, "", false});
+    fProcess =
+        LaunchProcess({ExecutableFolder() + "platform_services_helper", parameters, "", false});
   }
   ~Child() {
     if (fProcess && fProcess->Terminate(9)) fProcess->Wait(5000);
@@ -178,11 +179,13 @@ TEST(RuntimeFolder, UnsafeFolderIsRefused) {
     const char* what;
     void (*prepare)(const std::string& folder, const Sandbox& box);
   } cases[] = {
-      {"world-writable", [](const std::string& f, const Sandbox&) {
+      {"world-writable",
+       [](const std::string& f, const Sandbox&) {
          std::filesystem::create_directories(f);
          ::chmod(f.c_str(), 0777);
        }},
-      {"a link to another folder", [](const std::string& f, const Sandbox& box) {
+      {"a link to another folder",
+       [](const std::string& f, const Sandbox& box) {
          std::filesystem::create_directories(box.Path("elsewhere"));
          std::filesystem::create_symlink(box.Path("elsewhere"), f);
        }},

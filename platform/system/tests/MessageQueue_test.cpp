@@ -22,12 +22,13 @@ constexpr std::uint32_t kQdsMessage = WM_USER + 1005;  // 2029, the QDS main-thr
 class MessageQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    target = queue.Register([this](std::uint32_t msg, std::uintptr_t w, std::intptr_t l) -> std::intptr_t {
-      handled.push_back({target, msg, w, l});
-      onUIThread = onUIThread && std::this_thread::get_id() == ui;
-      if (onMessage) return onMessage(msg, w, l);
-      return static_cast<std::intptr_t>(w) + l;
-    });
+    target = queue.Register(
+        [this](std::uint32_t msg, std::uintptr_t w, std::intptr_t l) -> std::intptr_t {
+          handled.push_back({target, msg, w, l});
+          onUIThread = onUIThread && std::this_thread::get_id() == ui;
+          if (onMessage) return onMessage(msg, w, l);
+          return static_cast<std::intptr_t>(w) + l;
+        });
   }
 
   MessageQueue queue;
@@ -132,7 +133,8 @@ TEST_F(MessageQueueTest, SendWaitsForAHandlerThatHasStarted) {
 }
 
 TEST_F(MessageQueueTest, UnregisterDropsPendingMessagesAndReturnsTheirObjects) {
-  auto other = queue.Register([](std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t { return 0; });
+  auto other = queue.Register(
+      [](std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t { return 0; });
   auto objects = std::make_unique<std::string[]>(3);
   for (int i = 0; i < 3; ++i) {
     objects[i] = "entry " + std::to_string(i);

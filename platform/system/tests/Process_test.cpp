@@ -23,7 +23,9 @@ using namespace std::chrono_literals;
 namespace {
 
 // The helper program is built beside the test executable.
-std::string Helper() { return ExecutableFolder() + "platform_services_helper"; }
+std::string Helper() {
+  return ExecutableFolder() + "platform_services_helper";
+}
 
 // Kills what a test started if the test ends early.
 struct Reaper {
@@ -61,7 +63,8 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
       {"\"\" \"\"", {"", ""}},
       {"a\"b c\"d", {"ab cd"}},
       {"\"a \"\"quoted\"\" b\"", {"a \"quoted\" b"}},
-      {"-elevated -updatereg \"Tarvo \"\"Trade\"\"\"", {"-elevated", "-updatereg", "Tarvo \"Trade\""}},
+      {"-elevated -updatereg \"Tarvo \"\"Trade\"\"\"",
+       {"-elevated", "-updatereg", "Tarvo \"Trade\""}},
       {"\"a\"\"\"", {"a\""}},
       {"\\\"a\\\"", {"\"a\""}},
       {"a\\\\b c\\d", {"a\\\\b", "c\\d"}},
@@ -74,8 +77,9 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
 }
 
 TEST(CommandLine, QuotedArgumentsSplitBackUnchanged) {
-  const std::vector<std::string> args = {"plain", "", "two words", "quote\"inside", "trailing\\",
-                                         "tab\there", "\\\\server\\share\\", "back\\\"slash"};
+  const std::vector<std::string> args = {
+      "plain",      "",          "two words",           "quote\"inside",
+      "trailing\\", "tab\there", "\\\\server\\share\\", "back\\\"slash"};
   std::string line;
   for (const auto& a : args) line += QuoteArgument(a) + " ";
   EXPECT_EQ(SplitCommandLine(line), args) << line;
@@ -145,8 +149,8 @@ TEST(Launch, ParametersReachTheProgramSplitByWindowsRules) {
   ASSERT_EQ(r.p->Wait(10000), WaitResult::Signaled);
   ASSERT_EQ(r.p->ExitCode(), 0u);
   EXPECT_EQ(NulSeparated(ReadFileBytes(out).value_or("")),
-            (std::vector<std::string>{"plain", "two words", "say \"hi\"", "", "\"bare\"", "C:\\dir\\", "end\\",
-                                      "-updatereg", "Tarvo \"x\""}));
+            (std::vector<std::string>{"plain", "two words", "say \"hi\"", "", "\"bare\"",
+                                      "C:\\dir\\", "end\\", "-updatereg", "Tarvo \"x\""}));
 }
 
 TEST(Launch, RunsInTheWorkingFolderAndFindsBareNamesOnPath) {
@@ -161,7 +165,8 @@ TEST(Launch, RunsInTheWorkingFolderAndFindsBareNamesOnPath) {
   ASSERT_EQ(r.p->Wait(10000), WaitResult::Signaled);
   EXPECT_EQ(ReadFileBytes(box.Path("cwd.txt")), std::filesystem::canonical(folder).string());
 
-  box.SetEnv("PATH", box.Path("empty") + ":" + std::filesystem::path(Helper()).parent_path().string());
+  box.SetEnv("PATH",
+             box.Path("empty") + ":" + std::filesystem::path(Helper()).parent_path().string());
   Reaper bare{LaunchProcess({"platform_services_helper", "exit 4", "", false})};
   ASSERT_TRUE(bare.p) << GetLastError();
   ASSERT_EQ(bare.p->Wait(10000), WaitResult::Signaled);
@@ -213,7 +218,8 @@ TEST_F(Elevation, HookDecidesConsent) {
   Reaper granted{LaunchProcess(Request(box.Path("granted")))};
   ASSERT_TRUE(granted.p);
   ASSERT_EQ(granted.p->Wait(10000), WaitResult::Signaled);
-  EXPECT_EQ(NulSeparated(ReadFileBytes(box.Path("granted")).value_or("")), std::vector<std::string>{"elevated"});
+  EXPECT_EQ(NulSeparated(ReadFileBytes(box.Path("granted")).value_or("")),
+            std::vector<std::string>{"elevated"});
   EXPECT_FALSE(PathExists(box.Path("refused")));
 }
 
@@ -243,7 +249,8 @@ TEST_F(Elevation, WithoutAHelperItFailsClearly) {
 // back into the working folder (pkexec itself starts elsewhere).
 TEST_F(Elevation, GoesThroughPkexec) {
   box.SetEnv("TARVO_ELEVATION_CONSENT", std::nullopt);
-  const std::string fake = box.WriteFile("bin/pkexec", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$FAKE_PKEXEC_LOG\"\nexit 126\n");
+  const std::string fake = box.WriteFile(
+      "bin/pkexec", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$FAKE_PKEXEC_LOG\"\nexit 126\n");
   ::chmod(fake.c_str(), 0755);
   box.SetEnv("TARVO_PKEXEC", fake);
   box.SetEnv("FAKE_PKEXEC_LOG", box.Path("pkexec.log"));

@@ -61,8 +61,8 @@ TEST(Registry, TypedValuesRoundTripThroughAFreshOpen) {
   EXPECT_EQ(key->ValueType("Count"), RegValueType::DWord);
   EXPECT_EQ(key->ValueType("Path"), RegValueType::ExpandString);
   EXPECT_EQ(key->ValueType("absent"), RegValueType::None);
-  EXPECT_EQ(key->ValueNames(), (std::vector<std::string>{"", "Count", "DisplayVersion", "Empty", "Path",
-                                                          "TimeWarnExpiredCert"}));
+  EXPECT_EQ(key->ValueNames(), (std::vector<std::string>{"", "Count", "DisplayVersion", "Empty",
+                                                         "Path", "TimeWarnExpiredCert"}));
   // The two roots are separate trees.
   EXPECT_FALSE(RegistryKey::KeyExists(RegRoot::LocalMachine, kUninstall));
 }
@@ -71,7 +71,8 @@ TEST(Registry, NamesIgnoreCaseAndKeepTheirFirstCase) {
   Sandbox box;
   ASSERT_TRUE(RegistryKey::Create(RegRoot::CurrentUser, "Software\\Vendor\\Профили\\App"));
   bool created = true;
-  auto again = RegistryKey::Create(RegRoot::CurrentUser, "SOFTWARE\\vendor\\ПРОФИЛИ\\app", &created);
+  auto again =
+      RegistryKey::Create(RegRoot::CurrentUser, "SOFTWARE\\vendor\\ПРОФИЛИ\\app", &created);
   ASSERT_TRUE(again);
   EXPECT_FALSE(created);
   EXPECT_EQ(again->Path(), "Software\\Vendor\\Профили\\App");
@@ -87,10 +88,12 @@ TEST(Registry, NamesIgnoreCaseAndKeepTheirFirstCase) {
 
   // Subkeys are listed ignoring case, whatever order the folder gives.
   for (const char* name : {"beta", "Alpha", "gamma", ".hidden", "a/b"})
-    ASSERT_TRUE(RegistryKey::Create(RegRoot::CurrentUser, std::string("Software\\List\\") + name)) << name;
+    ASSERT_TRUE(RegistryKey::Create(RegRoot::CurrentUser, std::string("Software\\List\\") + name))
+        << name;
   auto list = RegistryKey::Open(RegRoot::CurrentUser, "Software\\List");
   ASSERT_TRUE(list);
-  EXPECT_EQ(list->SubKeyNames(), (std::vector<std::string>{".hidden", "a/b", "Alpha", "beta", "gamma"}));
+  EXPECT_EQ(list->SubKeyNames(),
+            (std::vector<std::string>{".hidden", "a/b", "Alpha", "beta", "gamma"}));
 }
 
 TEST(Registry, WrongTypeIsAnErrorOfItsOwnAndMissingIsEmpty) {
@@ -198,12 +201,20 @@ TEST(Registry, DamagedValueFileIsAnErrorAndIsNeverOverwritten) {
   } cases[] = {
       {"cut short", good.substr(0, good.size() - 2)},
       {"wrong magic", "XXXX" + good.substr(4)},
-      {"count beyond the data", good.substr(0, 8) + std::string("\xFF\xFF\xFF\x0F", 4) + good.substr(12)},
+      {"count beyond the data",
+       good.substr(0, 8) + std::string("\xFF\xFF\xFF\x0F", 4) + good.substr(12)},
       {"trailing bytes", good + "x"},
-      {"name length beyond the data", good.substr(0, 12) + std::string("\xF0\xFF\xFF\xFF", 4) + good.substr(16)},
-      {"two names equal ignoring case",
-       std::string("TVRG\x01\x00\x00\x00\x02\x00\x00\x00", 12) + std::string("\x01\x00\x00\x00" "a" "\x01\x00\x00\x00\x00\x00\x00\x00", 13) +
-           std::string("\x01\x00\x00\x00" "A" "\x01\x00\x00\x00\x00\x00\x00\x00", 13)},
+      {"name length beyond the data",
+       good.substr(0, 12) + std::string("\xF0\xFF\xFF\xFF", 4) + good.substr(16)},
+      {"two names equal ignoring case", std::string("TVRG\x01\x00\x00\x00\x02\x00\x00\x00", 12) +
+                                            std::string("\x01\x00\x00\x00"
+                                                        "a"
+                                                        "\x01\x00\x00\x00\x00\x00\x00\x00",
+                                                        13) +
+                                            std::string("\x01\x00\x00\x00"
+                                                        "A"
+                                                        "\x01\x00\x00\x00\x00\x00\x00\x00",
+                                                        13)},
   };
   for (const auto& c : cases) {
     Sandbox box;

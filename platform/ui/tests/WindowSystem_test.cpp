@@ -651,7 +651,8 @@ TEST_F(DesktopTest, WorkersPostToWindowsAndOnlyTheUIThreadMayDriveTheDesktop) {
   int handled = 0;
   struct Counter : TWindowProc {
     std::function<void()> on;
-    std::intptr_t WindowMessage(WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t) override {
+    std::intptr_t WindowMessage(WindowHandle, std::uint32_t, std::uintptr_t,
+                                std::intptr_t) override {
       on();
       return 0;
     }
@@ -665,7 +666,8 @@ TEST_F(DesktopTest, WorkersPostToWindowsAndOnlyTheUIThreadMayDriveTheDesktop) {
   const WindowHandle wc = desktop.CreateWindow(p, &counter);
   bool threw = false;
   std::thread worker([&] {
-    for (int i = 0; i < 100; ++i) desktop.PostMessage(wc, WM_USER + 1, static_cast<std::uintptr_t>(i), 0);
+    for (int i = 0; i < 100; ++i)
+      desktop.PostMessage(wc, WM_USER + 1, static_cast<std::uintptr_t>(i), 0);
     try {
       desktop.MouseMove({1, 1});
     } catch (const std::logic_error&) {

@@ -71,11 +71,13 @@ int main(int argc, char** argv) {
     if (mode == "lock" && argc == 4) {
       const auto t0 = std::chrono::steady_clock::now();
       const bool ok = m.Lock();
-      const auto ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - t0)
+                          .count();
       if (ok) m.Unlock();
-      platform::WriteFileAtomic(argv[3], std::string(ok ? "ok " : (m.IsBroken() ? "broken " : "failed ")) +
-                                             std::to_string(ms));
+      platform::WriteFileAtomic(
+          argv[3],
+          std::string(ok ? "ok " : (m.IsBroken() ? "broken " : "failed ")) + std::to_string(ms));
       return 0;
     }
   } catch (const std::exception& e) {

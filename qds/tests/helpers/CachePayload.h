@@ -10,7 +10,8 @@
 namespace tarvo::cachetest {
 
 inline std::string PayloadChecksum(const std::string& body) {
-  return std::to_string(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  return std::to_string(
+      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
 }
 
 // Filler length varies with the sequence so that sizes differ between writes.

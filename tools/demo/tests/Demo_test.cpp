@@ -49,7 +49,8 @@ TEST(Demo, BadArgumentsAndAnUnwritableScreenshotFail) {
   EXPECT_EQ(RunDemo("--seconds ''"), 2);
   EXPECT_EQ(RunDemo("--bogus"), 2);
   tarvo::testing::Sandbox box;
-  EXPECT_EQ(RunDemo("--headless --screenshot " + QuoteArgument(box.Path("no/such/folder/x.png"))), 1);
+  EXPECT_EQ(RunDemo("--headless --screenshot " + QuoteArgument(box.Path("no/such/folder/x.png"))),
+            1);
 }
 
 }  // namespace

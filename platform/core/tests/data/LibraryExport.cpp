@@ -1,2 +1,4 @@
 // Test library: exports one function.
-extern "C" __attribute__((visibility("default"))) int LibraryExportAnswer() { return 42; }
+extern "C" __attribute__((visibility("default"))) int LibraryExportAnswer() {
+  return 42;
+}

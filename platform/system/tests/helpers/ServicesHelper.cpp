@@ -43,7 +43,9 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::rename(tmp.c_str(), path.c_str());  // the reader sees it whole or not at all
 }
 
-void SleepUpTo30s() { std::this_thread::sleep_for(std::chrono::seconds(30)); }
+void SleepUpTo30s() {
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+}
 
 }  // namespace
 
@@ -95,7 +97,8 @@ int main(int argc, char** argv) {
     if (!key) return 103;
     const int n = std::atoi(argv[4]);
     try {
-      for (int i = 0; i < n; ++i) key->WriteString(std::string(argv[3]) + std::to_string(i), "v" + std::to_string(i));
+      for (int i = 0; i < n; ++i)
+        key->WriteString(std::string(argv[3]) + std::to_string(i), "v" + std::to_string(i));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "registry-write: %s\n", e.what());
       return 104;

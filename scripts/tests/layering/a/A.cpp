@@ -4,4 +4,6 @@
 
 #include "b/B.h"
 
-int a() { return b() + static_cast<int>(std::string("a").size()); }
+int a() {
+  return b() + static_cast<int>(std::string("a").size());
+}

@@ -1,6 +1,8 @@
 #include "b/B.h"
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
-int b() { return std::puts("b") >= 0 ? 1 : 0; }
+int b() {
+  return std::puts("b") >= 0 ? 1 : 0;
+}
